@@ -1,0 +1,66 @@
+// The running mixer for one configuration: the unit of life. Everything it starts
+// (JACK client, sockets, worker threads, files it writes) belongs to it and ends
+// with it; a reload drops one `Mixer` and builds the next.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "config/config.hpp"
+#include "engine/engine_stats.hpp"
+#include "engine/jack_io.hpp"
+#include "util/channel.hpp"
+#include "util/lifeline.hpp"
+
+namespace vantle::app {
+
+// A reload request handed to the main thread: the candidate configuration, already
+// validated, and the one answer (nothing on success, else the error text).
+struct ReloadCommand {
+  config::Config config;
+  OneShot<std::optional<std::string>> reply;
+};
+
+using ReloadChannel = Channel<ReloadCommand>;
+
+class Mixer {
+ public:
+  struct Built;
+
+  // Builds and starts everything for `config`. Throws Error describing the step
+  // that failed; what was started so far is released. Main thread.
+  static Built build(config::Config config, RunningFlag running);
+
+  // Tells every worker thread of this `Mixer` to end (they are not waited for),
+  // then deactivates and closes the JACK client.
+  ~Mixer();
+  Mixer(const Mixer&) = delete;
+  Mixer& operator=(const Mixer&) = delete;
+
+  const config::Config& config() const { return config_; }
+  engine::EngineStats& stats() { return *stats_; }
+  float jack_cpu_load() const { return jack_->cpu_load(); }
+
+  // What a worker thread of this `Mixer` watches.
+  Lifeline lifeline() const { return Lifeline(running_, stop_); }
+
+ private:
+  Mixer(config::Config config, RunningFlag running);
+
+  config::Config config_;
+  RunningFlag running_;
+  std::shared_ptr<StopSignal> stop_ = std::make_shared<StopSignal>();
+  std::shared_ptr<engine::EngineStats> stats_;
+  // The sending end the control server will hold; kept here so the channel stays open.
+  std::optional<ReloadChannel::Sender> reload_sender_;
+  // Last member: closed first, so no callback outlives what it uses.
+  std::unique_ptr<engine::JackClient> jack_;
+};
+
+struct Mixer::Built {
+  std::unique_ptr<Mixer> mixer;
+  ReloadChannel::Receiver reload;
+};
+
+}  // namespace vantle::app
