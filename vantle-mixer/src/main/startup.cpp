@@ -133,6 +133,10 @@ int run(int argc, const char* const* argv) {
     log::flush();
     std::fputs(fatal_report(e).c_str(), stderr);
     return 1;
+  } catch (const std::exception& e) {
+    log::flush();
+    std::fputs(fatal_report(Error(e.what())).c_str(), stderr);
+    return 1;
   }
 }
 

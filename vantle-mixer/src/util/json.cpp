@@ -94,6 +94,8 @@ Json f32_widened(float value) {
 }
 
 std::string describe(const Json& v) {
+  if (v.is_object()) return "an object";
+  if (v.is_array()) return "an array";
   std::string text;
   if (v.is_string()) {
     text = "\"" + v.get_ref<const std::string&>() + "\"";
@@ -108,9 +110,12 @@ std::string describe(const Json& v) {
   } else {
     text = v.dump();
   }
-  if (v.is_object()) text = "an object";
-  if (v.is_array()) text = "an array";
-  if (text.size() > 40) text = text.substr(0, 37) + "...";
+  if (text.size() > 40) {
+    // Cut on a character boundary: these texts end up in JSON replies, which must stay UTF-8.
+    std::size_t cut = 37;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text = text.substr(0, cut) + "...";
+  }
   return text;
 }
 

@@ -194,7 +194,9 @@ TEST_P(LogFilter, SelectsLines) {
   auto result = run_without_jack(std::move(options));
   EXPECT_EQ(result.err.find("--no-config: starting") != std::string::npos, GetParam().shows_no_config_line);
   EXPECT_EQ(!config_line(result).empty(), GetParam().shows_config_line);
-  if (GetParam().warning != nullptr) EXPECT_THAT(result.err, HasSubstr(GetParam().warning));
+  if (GetParam().warning != nullptr) {
+    EXPECT_THAT(result.err, HasSubstr(GetParam().warning));
+  }
   EXPECT_THAT(result.err, HasSubstr("Error: bootstrapping JACK client"));
 }
 
