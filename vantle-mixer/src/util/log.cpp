@@ -59,12 +59,12 @@ bool is_target_name(std::string_view s) {
   return true;
 }
 
-Filter parse_filter(std::string_view spec) {
+Filter parse_filter(std::string_view text) {
   Filter filter;
-  std::string_view directives = spec;
-  if (auto slash = spec.find('/'); slash != std::string_view::npos) {
-    directives = spec.substr(0, slash);
-    filter.pattern_text = std::string(spec.substr(slash + 1));
+  std::string_view directives = text;
+  if (auto slash = text.find('/'); slash != std::string_view::npos) {
+    directives = text.substr(0, slash);
+    filter.pattern_text = std::string(text.substr(slash + 1));
     try {
       filter.pattern.emplace(filter.pattern_text);
     } catch (const std::regex_error&) {
@@ -83,7 +83,7 @@ Filter parse_filter(std::string_view spec) {
       } else if (is_target_name(item)) {
         filter.directives.push_back({std::string(item), spdlog::level::trace});
       } else {
-        warn_ignored("invalid logging spec '" + std::string(item) + "'");
+        warn_ignored("invalid logging directive '" + std::string(item) + "'");
       }
       continue;
     }
@@ -91,7 +91,7 @@ Filter parse_filter(std::string_view spec) {
     std::string_view level_text = trim(item.substr(eq + 1));
     auto level = parse_level(level_text);
     if (!level || !is_target_name(target)) {
-      warn_ignored("invalid logging spec '" + std::string(item) + "'");
+      warn_ignored("invalid logging directive '" + std::string(item) + "'");
       continue;
     }
     filter.directives.push_back({std::string(target), *level});

@@ -208,7 +208,7 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"more_specific_target_wins", "vantle_mixer=info,vantle_mixer::config=off", true, true, nullptr},
         FilterCase{"pattern", "info/^config \\(", false, true, nullptr},
         FilterCase{"bad_directive_is_skipped", "vantle_mixer=loud,warn", false, false,
-                   "warning: invalid logging spec 'vantle_mixer=loud', ignoring it"},
+                   "warning: invalid logging directive 'vantle_mixer=loud', ignoring it"},
         FilterCase{"bad_pattern_is_skipped", "info/(", true, true, "warning: invalid log pattern '(', ignoring it"}),
     [](const auto& info) { return std::string(info.param.name); });
 
