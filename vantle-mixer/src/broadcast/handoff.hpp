@@ -27,7 +27,8 @@ struct NetworkEnds {
 
 class RtHandoff {
  public:
-  // Creates every ring. `broadcast_frames` is F; `slot_count` the ingest slots.
+  // Creates every ring. `broadcast_frames` is F (at least 1); `slot_count` the ingest
+  // slots. Throws Error.
   RtHandoff(std::size_t broadcast_frames, std::size_t slot_count);
 
   // The bus producers, once; a second call throws Error("rt_sinks called twice").

@@ -10,6 +10,15 @@
 
 namespace vantle::broadcast {
 
+// Positions count samples since creation and never wrap (2^64 samples outlast any
+// process); each end also keeps its own wrapping buffer index, so the per-sample
+// paths need no division and any capacity works, not just powers of two.
+//
+// Ends are move-only: a copy would be a second producer or consumer. A default or
+// moved-from end belongs to no ring and behaves as one that is always full (producer)
+// or empty (consumer).
+//
+// Nothing below, except `create`, locks, allocates or makes a system call.
 class SampleRing {
   struct Shared;
 
@@ -19,6 +28,12 @@ class SampleRing {
    public:
     Producer() = default;
     explicit Producer(std::shared_ptr<Shared> shared);
+    Producer(Producer&& other) noexcept;
+    Producer& operator=(Producer&& other) noexcept;
+    Producer(const Producer&) = delete;
+    Producer& operator=(const Producer&) = delete;
+    ~Producer() = default;
+
     // Samples that can be pushed now.
     std::size_t free() noexcept;
     // False when the ring is full.
@@ -29,8 +44,14 @@ class SampleRing {
     std::size_t capacity() const noexcept;
 
    private:
+    // Re-reads the consumer's position; returns the free samples.
+    std::size_t refresh() noexcept;
+
     std::shared_ptr<Shared> shared_;
+    float* samples_ = nullptr;
+    std::size_t capacity_ = 0;
     std::uint64_t head_ = 0;         // next position to write (private copy of ours)
+    std::size_t head_index_ = 0;     // head_ within the buffer
     std::uint64_t cached_tail_ = 0;  // last seen consumer position
   };
 
@@ -39,6 +60,12 @@ class SampleRing {
    public:
     Consumer() = default;
     explicit Consumer(std::shared_ptr<Shared> shared);
+    Consumer(Consumer&& other) noexcept;
+    Consumer& operator=(Consumer&& other) noexcept;
+    Consumer(const Consumer&) = delete;
+    Consumer& operator=(const Consumer&) = delete;
+    ~Consumer() = default;
+
     // Samples that can be popped now.
     std::size_t available() noexcept;
     // False when the ring is empty.
@@ -52,12 +79,21 @@ class SampleRing {
     std::size_t capacity() const noexcept;
 
    private:
+    // Re-reads the producer's position; returns the available samples.
+    std::size_t refresh() noexcept;
+    // Moves the tail past `count` samples already read and publishes it.
+    void advance(std::size_t count) noexcept;
+
     std::shared_ptr<Shared> shared_;
+    const float* samples_ = nullptr;
+    std::size_t capacity_ = 0;
     std::uint64_t tail_ = 0;
+    std::size_t tail_index_ = 0;
     std::uint64_t cached_head_ = 0;
   };
 
-  // A ring of exactly `capacity` usable samples (at least 1). Allocates.
+  // A ring of exactly `capacity` usable samples (at least 1). Allocates; throws Error
+  // for a capacity of 0.
   static std::pair<Producer, Consumer> create(std::size_t capacity);
 };
 

@@ -32,13 +32,16 @@ struct ChainSlot {
 
 class BusChain {
  public:
+  // A null `initial` gives an empty chain. Not on the real-time thread.
   explicit BusChain(std::unique_ptr<PreparedChain> initial);
 
   // Real-time thread. Brings the chain up to date with `list` (the list `slot` was
   // prepared from): nothing when `list` equals the running chain's list; otherwise
   // the prepared chain is swapped in, or, if it was already taken (a list that never
   // compares equal, such as one with a NaN parameter), the running instances are
-  // reset, which is what a fresh build of the same list gives.
+  // reset, which is what a fresh build of the same list gives. A slot with no chain,
+  // or one taken while a chain built from another list runs, leaves the running chain
+  // as it is: nothing else is possible without allocating.
   void update(const std::vector<config::PluginConfig>& list, ChainSlot& slot) noexcept;
 
   // Real-time thread: every instance in list order, in place.

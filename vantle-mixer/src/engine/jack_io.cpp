@@ -188,11 +188,26 @@ JackClient::~JackClient() {
   jack_client_close(client_);
 }
 
-void SilentOutputs::process(jack_nframes_t frames) noexcept {
-  for (jack_port_t* port : outputs_) {
-    auto* buffer = static_cast<float*>(jack_port_get_buffer(port, frames));
-    std::memset(buffer, 0, sizeof(float) * frames);
+JackMixHandler::JackMixHandler(std::unique_ptr<MixEngine> engine, const JackClient& client)
+    : engine_(std::move(engine)),
+      inputs_(client.input_ports()),
+      outputs_(client.bus_outputs()),
+      sink_outputs_(client.sink_outputs()),
+      input_buffers_(inputs_.size()),
+      output_buffers_(outputs_.size()),
+      sink_buffers_(sink_outputs_.size()) {}
+
+void JackMixHandler::process(jack_nframes_t frames) noexcept {
+  for (std::size_t i = 0; i < inputs_.size(); ++i) {
+    input_buffers_[i] = static_cast<const float*>(jack_port_get_buffer(inputs_[i], frames));
   }
+  for (std::size_t i = 0; i < outputs_.size(); ++i) {
+    output_buffers_[i] = static_cast<float*>(jack_port_get_buffer(outputs_[i], frames));
+  }
+  for (std::size_t i = 0; i < sink_outputs_.size(); ++i) {
+    sink_buffers_[i] = static_cast<float*>(jack_port_get_buffer(sink_outputs_[i], frames));
+  }
+  engine_->process(frames, CycleBuffers{input_buffers_.data(), output_buffers_.data(), sink_buffers_.data()});
 }
 
 }  // namespace vantle::engine

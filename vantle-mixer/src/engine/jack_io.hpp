@@ -13,6 +13,7 @@
 
 #include "config/config.hpp"
 #include "engine/engine_stats.hpp"
+#include "engine/mix_engine.hpp"
 
 namespace vantle::engine {
 
@@ -86,14 +87,18 @@ class JackClient {
   bool active_ = false;
 };
 
-// The process handler until the mix engine takes over: silence on every output.
-class SilentOutputs final : public ProcessHandler {
+// Runs the mix engine on the client's port buffers.
+class JackMixHandler final : public ProcessHandler {
  public:
-  explicit SilentOutputs(std::vector<jack_port_t*> outputs) : outputs_(std::move(outputs)) {}
+  JackMixHandler(std::unique_ptr<MixEngine> engine, const JackClient& client);
   void process(jack_nframes_t frames) noexcept override;
 
  private:
-  std::vector<jack_port_t*> outputs_;
+  std::unique_ptr<MixEngine> engine_;
+  std::vector<jack_port_t*> inputs_, outputs_, sink_outputs_;
+  // Filled every cycle; sized once here so the cycle never allocates.
+  std::vector<const float*> input_buffers_;
+  std::vector<float*> output_buffers_, sink_buffers_;
 };
 
 }  // namespace vantle::engine

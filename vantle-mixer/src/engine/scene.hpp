@@ -50,7 +50,9 @@ Scene default_scene(const config::Config& config);
 
 // Reads a scene: required members named in order when missing ("missing field
 // `{}`"), plugin lists optional (empty), "pan" optional (0.0), mutes numbers only.
-// Throws Error.
+// Values are not range-checked, but a number no 32-bit float can hold is refused.
+// A failure inside a channel or plugin entry has "channels[i]" or
+// "main_dsp_plugins[i]" (and so on) as its outer context. Throws Error.
 Scene scene_from_json(const json::Json& value);
 
 // All fourteen members in order, floats in shortest form.

@@ -1,5 +1,8 @@
 #include "main/mixer.hpp"
 
+#include "engine/mix_engine.hpp"
+#include "engine/scene.hpp"
+#include "meters/meters_writer.hpp"
 #include "util/error.hpp"
 
 namespace vantle::app {
@@ -11,15 +14,31 @@ Mixer::Built Mixer::build(config::Config config, RunningFlag running) {
   const auto& cfg = mixer->config_;
 
   mixer->jack_ = engine::JackClient::open(cfg);
-  mixer->stats_ = std::make_shared<engine::EngineStats>(mixer->jack_->sample_rate(), mixer->jack_->buffer_size(),
-                                                        static_cast<std::size_t>(cfg.ingest.slot_count));
+  const auto rate = mixer->jack_->sample_rate();
+  const auto buffer = mixer->jack_->buffer_size();
+  mixer->stats_ =
+      std::make_shared<engine::EngineStats>(rate, buffer, static_cast<std::size_t>(cfg.ingest.slot_count));
+  mixer->scene_ = std::make_shared<engine::LiveScene>(
+      engine::default_scene(cfg), engine::LiveScene::ramp_cycles_for(rate, buffer, cfg.ramp_ms), rate);
+  mixer->meter_slot_ = std::make_shared<meters::MeterSlot>();
+
+  std::vector<std::string> channel_ids;
+  for (const auto& channel : cfg.channels) channel_ids.push_back(channel.id);
+  meters::start_meters_writer(cfg.meters_file, mixer->meter_slot_, std::move(channel_ids), mixer->lifeline());
+
+  mixer->handoff_ = std::make_unique<broadcast::RtHandoff>(cfg.broadcast_frames,
+                                                           static_cast<std::size_t>(cfg.ingest.slot_count));
+  mixer->network_ends_ = mixer->handoff_->network_ends();
+  mixer->sink_feeds_ = std::make_shared<broadcast::LocalSinkFeeds>(cfg.local_relay_sink);
 
   auto [sender, receiver] = ReloadChannel::open();
   mixer->reload_sender_.emplace(std::move(sender));
 
-  std::vector<jack_port_t*> outputs = mixer->jack_->bus_outputs();
-  outputs.insert(outputs.end(), mixer->jack_->sink_outputs().begin(), mixer->jack_->sink_outputs().end());
-  mixer->jack_->activate(std::make_unique<engine::SilentOutputs>(std::move(outputs)), mixer->stats_);
+  auto engine = std::make_unique<engine::MixEngine>(
+      cfg, engine::MixEngine::Parts{mixer->jack_->channel_first_port(), mixer->scene_, mixer->stats_,
+                                    mixer->meter_slot_, mixer->handoff_->rt_sinks(),
+                                    mixer->handoff_->rt_ingest_sinks(), mixer->sink_feeds_});
+  mixer->jack_->activate(std::make_unique<engine::JackMixHandler>(std::move(engine), *mixer->jack_), mixer->stats_);
 
   return Built{std::move(mixer), std::move(receiver)};
 }

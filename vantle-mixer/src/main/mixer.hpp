@@ -7,9 +7,13 @@
 #include <optional>
 #include <string>
 
+#include "broadcast/handoff.hpp"
+#include "broadcast/local_sinks.hpp"
 #include "config/config.hpp"
 #include "engine/engine_stats.hpp"
 #include "engine/jack_io.hpp"
+#include "engine/live_scene.hpp"
+#include "meters/meter_slot.hpp"
 #include "util/channel.hpp"
 #include "util/lifeline.hpp"
 
@@ -41,6 +45,11 @@ class Mixer {
   const config::Config& config() const { return config_; }
   engine::EngineStats& stats() { return *stats_; }
   float jack_cpu_load() const { return jack_->cpu_load(); }
+  const std::shared_ptr<engine::LiveScene>& live_scene() const { return scene_; }
+  const std::shared_ptr<broadcast::LocalSinkFeeds>& sink_feeds() const { return sink_feeds_; }
+
+  // Periodic work of the main thread: frees scenes the process callback let go of.
+  void housekeeping() { scene_->reclaim(); }
 
   // What a worker thread of this `Mixer` watches.
   Lifeline lifeline() const { return Lifeline(running_, stop_); }
@@ -52,6 +61,12 @@ class Mixer {
   RunningFlag running_;
   std::shared_ptr<StopSignal> stop_ = std::make_shared<StopSignal>();
   std::shared_ptr<engine::EngineStats> stats_;
+  std::shared_ptr<engine::LiveScene> scene_;
+  std::shared_ptr<meters::MeterSlot> meter_slot_;
+  std::shared_ptr<broadcast::LocalSinkFeeds> sink_feeds_;
+  std::unique_ptr<broadcast::RtHandoff> handoff_;
+  // The network side of the rings, for the broadcast thread.
+  std::optional<broadcast::NetworkEnds> network_ends_;
   // The sending end the control server will hold; kept here so the channel stays open.
   std::optional<ReloadChannel::Sender> reload_sender_;
   // Last member: closed first, so no callback outlives what it uses.

@@ -92,6 +92,7 @@ void supervise(Mixer::Built& current, const RunningFlag& running) {
     }
     std::this_thread::sleep_for(kSupervisionPeriod);
     current.mixer->stats().store_cpu_load(current.mixer->jack_cpu_load());
+    current.mixer->housekeeping();
   }
 }
 

@@ -1,18 +1,54 @@
 #include "support/jack_server.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <stdexcept>
+#include <thread>
 
 namespace vantle::test {
 
 namespace {
-std::atomic<int> server_counter{0};
+
+// JACK keeps a machine-wide table of at most eight servers, and an entry is only
+// reclaimed by a server of the same name. Test servers therefore take their names
+// from a small pool, each guarded by a lock file, so a test that dies without
+// stopping its server never uses up the table.
+constexpr int kNamePool = 4;
+
+int claim_name(std::string& name) {
+  for (;;) {
+    for (int k = 0; k < kNamePool; ++k) {
+      const std::string lock = "/tmp/vantle-test-jack-" + std::to_string(k) + ".lock";
+      int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0) continue;
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        name = "vantle-test-" + std::to_string(k);
+        return fd;
+      }
+      ::close(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
-JackServer::JackServer() : name_("vt" + std::to_string(::getpid()) + "_" + std::to_string(server_counter++)) {
+}  // namespace
+
+JackServer::JackServer() : name_lock_(claim_name(name_)) {
+  try {
+    start();
+  } catch (...) {
+    ::close(name_lock_);
+    throw;
+  }
+}
+
+void JackServer::start() {
+  // A server left running under this name by a test process that died is ours to end.
+  Process::run({{"pkill", "-KILL", "-f", "^jackd --no-realtime -n " + name_ + " "}, {}, ""}, std::chrono::seconds(5));
+
   ProcessOptions jackd;
   jackd.argv = {"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "256"};
   jackd.env = client_env();
@@ -24,11 +60,14 @@ JackServer::JackServer() : name_("vt" + std::to_string(::getpid()) + "_" + std::
   wait.env = client_env();
   auto result = Process::run(std::move(wait), std::chrono::seconds(10));
   if (result.status != 0) {
-    throw std::runtime_error("jack server " + name_ + " did not start: " + result.out + result.err + jackd_->err());
+    throw std::runtime_error("jack server " + name_ + " did not start: " + result.out + jackd_->err());
   }
 }
 
-JackServer::~JackServer() { kill(); }
+JackServer::~JackServer() {
+  kill();
+  ::close(name_lock_);
+}
 
 void JackServer::kill(int sig) {
   if (!jackd_) return;

@@ -1,4 +1,4 @@
-// A private dummy JACK server for one test: unique name, 48 kHz, 256 frames,
+// A private dummy JACK server for one test: a name no other test uses meanwhile, 48 kHz, 256 frames,
 // started and waited for, killed by its own pid at the end.
 #pragma once
 
@@ -31,7 +31,10 @@ class JackServer {
   void kill(int sig = 15);
 
  private:
+  void start();
+
   std::string name_;
+  int name_lock_;
   std::unique_ptr<Process> jackd_;
 };
 

@@ -12,10 +12,11 @@ class DelayLine {
  public:
   // Sized for `ms` milliseconds at `sample_rate`: the smallest power of two holding
   // ceil(sample_rate * ms / 1000) samples (1 when that is below 2). Delay 0, silent.
-  // Allocates: never on the real-time thread.
+  // Allocates: never on the real-time thread. Throws std::length_error for a line
+  // longer than memory can address, std::bad_alloc when the memory is not there.
   DelayLine(double sample_rate, double ms);
 
-  // The size such a line gets.
+  // The size such a line gets. Saturates instead of overflowing: at most 2^63.
   static std::uint64_t size_for(double sample_rate, double ms);
   // A delay of `ms` on a line of `size`: min(size - 1, round(sample_rate * ms / 1000)),
   // halves away from zero, negative or NaN products counting as 0.

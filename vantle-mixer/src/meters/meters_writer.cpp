@@ -1,0 +1,97 @@
+#include "meters/meters_writer.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "util/error.hpp"
+#include "util/files.hpp"
+#include "util/json.hpp"
+#include "util/log.hpp"
+#include "util/threads.hpp"
+
+namespace vantle::meters {
+
+namespace {
+
+spdlog::logger& logger() {
+  static spdlog::logger& instance = log::get("vantle_mixer::meters");
+  return instance;
+}
+
+constexpr auto kPeriod = std::chrono::milliseconds(100);
+
+std::string os_error(int err) { return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"; }
+
+json::Json peak_list(const MeterFrame& frame, MeterList list, const std::vector<std::string>& ids) {
+  json::Json out = json::Json::array();
+  for (std::size_t i = 0; i < frame.channel_count && i < ids.size(); ++i) {
+    PeakPair peak = i < kMeteredChannels ? frame.channels[list][i] : PeakPair{};
+    out.push_back(json::Json::array({ids[i], json::f32(peak.left), json::f32(peak.right)}));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string encode_meters(const MeterFrame& frame, const std::vector<std::string>& channel_ids) {
+  json::Json doc = json::Json::object();
+  doc["channels"] = peak_list(frame, kInput, channel_ids);
+  doc["main_out"] = json::f32(frame.bus_out[0]);
+  doc["monitor_out"] = json::f32(frame.bus_out[1]);
+  doc["cue_out"] = json::f32(frame.bus_out[2]);
+  json::Json main = peak_list(frame, kMain, channel_ids);
+  if (!main.empty()) {
+    doc["bus_levels"] = {{"main", std::move(main)},
+                         {"monitor", peak_list(frame, kMonitor, channel_ids)},
+                         {"cue", peak_list(frame, kCue, channel_ids)}};
+  }
+  return doc.dump(-1, ' ', false, json::Json::error_handler_t::replace);
+}
+
+std::string write_meters_file(const std::filesystem::path& path, const std::string& content) {
+  const auto tmp = files::temporary_sibling(path);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return "create tmp meters file: " + os_error(errno);
+  std::size_t done = 0;
+  while (done < content.size()) {
+    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      ::close(fd);
+      return "write tmp meters file: " + os_error(err);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  (void)::fsync(fd);  // best effort: a display only ever needs the latest levels
+  ::close(fd);
+  if (::rename(tmp.c_str(), path.c_str()) != 0) return "rename tmp \u2192 meters file: " + os_error(errno);
+  return {};
+}
+
+void start_meters_writer(std::filesystem::path path, std::shared_ptr<MeterSlot> slot,
+                         std::vector<std::string> channel_ids, Lifeline lifeline) {
+  with_context("spawn meters writer", [&] {
+    spawn_detached("meters", [path = std::move(path), slot = std::move(slot), ids = std::move(channel_ids),
+                              lifeline = std::move(lifeline)]() mutable {
+      logger().info("meters writer \u2192 {}", path.string());
+      while (lifeline.alive()) {
+        std::string problem;
+        try {
+          problem = write_meters_file(path, encode_meters(slot->latest(), ids));
+        } catch (const std::exception& e) {
+          problem = std::string("serialize meters: ") + e.what();
+        }
+        if (!problem.empty()) logger().warn("meters write: {}", problem);
+        if (!lifeline.sleep_for(kPeriod)) break;
+      }
+    });
+  });
+}
+
+}  // namespace vantle::meters
