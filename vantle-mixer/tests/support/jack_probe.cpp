@@ -1,5 +1,6 @@
 #include "support/jack_probe.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <stdexcept>
 #include <thread>
@@ -49,14 +50,13 @@ int JackProbe::on_process(jack_nframes_t frames, void* arg) {
 }
 
 void JackProbe::connect(const std::string& from, const std::string& to) {
+  // Ports exist before their client is active, and only then can they be connected.
   for (int i = 0; i < 250; ++i) {
-    if (jack_port_by_name(client_, from.c_str()) != nullptr && jack_port_by_name(client_, to.c_str()) != nullptr) {
-      if (jack_connect(client_, from.c_str(), to.c_str()) != 0) throw std::runtime_error("cannot connect " + from);
-      return;
-    }
+    const int rc = jack_connect(client_, from.c_str(), to.c_str());
+    if (rc == 0 || rc == EEXIST) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  throw std::runtime_error("ports never appeared: " + from + " -> " + to);
+  throw std::runtime_error("cannot connect " + from + " -> " + to);
 }
 
 std::string JackProbe::source_name(std::size_t source) const { return jack_port_name(sources_[source]); }

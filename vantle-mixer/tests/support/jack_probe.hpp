@@ -27,7 +27,7 @@ class JackProbe {
   float peak(std::size_t capture) const { return peaks_[capture].load(); }
   float last(std::size_t capture) const { return lasts_[capture].load(); }
 
-  // Connects two full port names; waits up to 5 s for both to exist.
+  // Connects two full port names, retrying for up to 5 s until both exist and are active.
   void connect(const std::string& from, const std::string& to);
   std::string source_name(std::size_t source) const;
   std::string capture_name(std::size_t capture) const;
