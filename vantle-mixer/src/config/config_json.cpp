@@ -42,23 +42,10 @@ auto at(const std::string& where, Body&& body) -> decltype(body()) {
               json::describe(got));
 }
 
-// Values beyond the float range would be stored as infinities, which the file
-// form writes as null and can then never read back; refuse them here instead.
-float real(const Json& v, std::string_view key) {
-  const float value = json::as_f32(v, key);
-  if (!std::isfinite(value)) {
-    throw Error("invalid value for `" + std::string(key) + "`: " + json::describe(v) +
-                " is out of range for a 32-bit float");
-  }
-  return value;
-}
-
 float real_or(const ObjectReader& r, std::string_view key, float fallback) {
   const Json* v = r.find(key);
-  return v ? real(*v, key) : fallback;
+  return v ? json::as_finite_f32(*v, key) : fallback;
 }
-
-float required_real(const ObjectReader& r, std::string_view key) { return real(r.require(key), key); }
 
 template <class T>
 T unsigned_or(const ObjectReader& r, std::string_view key, T fallback) {
@@ -350,11 +337,11 @@ PluginConfig plugin_from_json(const Json& value) {
     p.kind = type == "high_pass"  ? PluginKind::kHighPass
              : type == "low_pass" ? PluginKind::kLowPass
                                   : PluginKind::kMidPass;
-    p.freq_hz = required_real(r, "freq_hz");
+    p.freq_hz = r.finite_f32("freq_hz");
     p.q = real_or(r, "q", p.q);
   } else if (type == "delay") {
     p.kind = PluginKind::kDelay;
-    p.delay_ms = required_real(r, "delay_ms");
+    p.delay_ms = r.finite_f32("delay_ms");
   } else {
     throw Error("unknown plugin type " + json::describe(r.require("type")) +
                 ", expected one of echo, reverb, high_pass, low_pass, mid_pass, delay");

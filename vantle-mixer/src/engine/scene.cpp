@@ -23,20 +23,6 @@ void require_all(const ObjectReader& r, std::initializer_list<std::string_view> 
   for (std::string_view key : keys) r.require(key);
 }
 
-// Gains are not range-checked, but a number beyond the float range would become an
-// infinity: it would turn the bus into noise and NaN, and "get_state" would report it
-// as null, which no request can send back.
-float real(const Json& v, std::string_view key) {
-  const float value = json::as_f32(v, key);
-  if (!std::isfinite(value)) {
-    throw Error("invalid value for `" + std::string(key) + "`: " + json::describe(v) +
-                " is out of range for a 32-bit float");
-  }
-  return value;
-}
-
-float required_real(const ObjectReader& r, std::string_view key) { return real(r.require(key), key); }
-
 const Json& array_member(const ObjectReader& r, std::string_view key) {
   const Json& v = r.require(key);
   if (!v.is_array()) {
@@ -49,13 +35,13 @@ ChannelFaders faders_from_json(const Json& value) {
   ObjectReader r(value, "a channel faders");
   require_all(r, {"main", "monitor", "cue", "main_muted", "monitor_muted", "cue_muted"});
   ChannelFaders f;
-  f.main = required_real(r, "main");
-  f.monitor = required_real(r, "monitor");
-  f.cue = required_real(r, "cue");
-  f.main_muted = required_real(r, "main_muted");
-  f.monitor_muted = required_real(r, "monitor_muted");
-  f.cue_muted = required_real(r, "cue_muted");
-  if (const Json* pan = r.find("pan")) f.pan = real(*pan, "pan");
+  f.main = r.finite_f32("main");
+  f.monitor = r.finite_f32("monitor");
+  f.cue = r.finite_f32("cue");
+  f.main_muted = r.finite_f32("main_muted");
+  f.monitor_muted = r.finite_f32("monitor_muted");
+  f.cue_muted = r.finite_f32("cue_muted");
+  if (const Json* pan = r.find("pan")) f.pan = json::as_finite_f32(*pan, "pan");
   return f;
 }
 
@@ -138,14 +124,14 @@ Scene scene_from_json(const Json& value) {
   Scene s;
   s.name = r.string("name");
   s.channels = read_entries(array_member(r, "channels"), "channels", faders_from_json);
-  s.main_gain = required_real(r, "main_gain");
-  s.monitor_gain = required_real(r, "monitor_gain");
-  s.cue_gain = required_real(r, "cue_gain");
-  s.main_relay_gain = required_real(r, "main_relay_gain");
+  s.main_gain = r.finite_f32("main_gain");
+  s.monitor_gain = r.finite_f32("monitor_gain");
+  s.cue_gain = r.finite_f32("cue_gain");
+  s.main_relay_gain = r.finite_f32("main_relay_gain");
   s.main_relay_on = r.boolean("main_relay_on");
-  s.monitor_relay_gain = required_real(r, "monitor_relay_gain");
+  s.monitor_relay_gain = r.finite_f32("monitor_relay_gain");
   s.monitor_relay_on = r.boolean("monitor_relay_on");
-  s.cue_relay_gain = required_real(r, "cue_relay_gain");
+  s.cue_relay_gain = r.finite_f32("cue_relay_gain");
   s.cue_relay_on = r.boolean("cue_relay_on");
   s.main_dsp_plugins = plugins_from_json(r, "main_dsp_plugins");
   s.monitor_dsp_plugins = plugins_from_json(r, "monitor_dsp_plugins");

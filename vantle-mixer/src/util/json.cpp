@@ -141,6 +141,14 @@ float as_f32(const Json& v, std::string_view field) {
   return static_cast<float>(d);
 }
 
+float as_finite_f32(const Json& v, std::string_view field) {
+  const float value = as_f32(v, field);
+  if (!std::isfinite(value)) {
+    throw Error("invalid value for `" + std::string(field) + "`: " + describe(v) + " is out of range for a 32-bit float");
+  }
+  return value;
+}
+
 std::uint64_t as_unsigned(const Json& v, std::string_view field, std::uint64_t max) {
   std::uint64_t n = 0;
   if (v.is_number_unsigned()) {
@@ -182,6 +190,7 @@ const Json& ObjectReader::require(std::string_view key) const {
 std::string ObjectReader::string(std::string_view key) const { return as_string(require(key), key); }
 bool ObjectReader::boolean(std::string_view key) const { return as_bool(require(key), key); }
 float ObjectReader::f32(std::string_view key) const { return as_f32(require(key), key); }
+float ObjectReader::finite_f32(std::string_view key) const { return as_finite_f32(require(key), key); }
 std::uint64_t ObjectReader::unsigned_int(std::string_view key, std::uint64_t max) const {
   return as_unsigned(require(key), key, max);
 }

@@ -48,6 +48,7 @@ class ObjectReader {
   bool boolean_or(std::string_view key, bool fallback) const;
   float f32(std::string_view key) const;
   float f32_or(std::string_view key, float fallback) const;
+  float finite_f32(std::string_view key) const;
   // Unsigned integers no larger than `max` (no fraction, not negative).
   std::uint64_t unsigned_int(std::string_view key, std::uint64_t max) const;
   std::uint64_t unsigned_or(std::string_view key, std::uint64_t max, std::uint64_t fallback) const;
@@ -62,6 +63,9 @@ class ObjectReader {
 std::string as_string(const Json& v, std::string_view field);
 bool as_bool(const Json& v, std::string_view field);
 float as_f32(const Json& v, std::string_view field);
+// A float that must be finite: a number beyond the float range would become an
+// infinity, which the JSON form writes as null and can never read back.
+float as_finite_f32(const Json& v, std::string_view field);
 std::uint64_t as_unsigned(const Json& v, std::string_view field, std::uint64_t max);
 
 // A short rendering of a value for error texts: strings quoted, long values cut.

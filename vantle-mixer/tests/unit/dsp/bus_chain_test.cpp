@@ -1,3 +1,4 @@
+#include "support/plugins.hpp"
 #include "dsp/bus_chain.hpp"
 
 #include <gtest/gtest.h>
@@ -14,31 +15,12 @@ using config::PluginConfig;
 using config::PluginKind;
 using signals::Stereo;
 using List = std::vector<PluginConfig>;
+using test::echo;
+using test::reverb;
+inline PluginConfig low_pass(float freq, float q) { return test::filter(PluginKind::kLowPass, freq, q); }
 constexpr std::uint32_t kRate = 48000;
 constexpr std::size_t kCycle = 256;
 
-PluginConfig echo(float delay_ms, float feedback, float mix) {
-  PluginConfig p;
-  p.kind = PluginKind::kEcho;
-  p.delay_ms = delay_ms;
-  p.feedback = feedback;
-  p.mix = mix;
-  return p;
-}
-PluginConfig low_pass(float freq, float q) {
-  PluginConfig p;
-  p.kind = PluginKind::kLowPass;
-  p.freq_hz = freq;
-  p.q = q;
-  return p;
-}
-PluginConfig reverb(float wet, float decay) {
-  PluginConfig p;
-  p.kind = PluginKind::kReverb;
-  p.wet_mix = wet;
-  p.decay = decay;
-  return p;
-}
 
 // What a scene carries for one bus: its list and the chain prepared from it.
 struct SceneBus {

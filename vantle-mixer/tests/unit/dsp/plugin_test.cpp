@@ -1,3 +1,4 @@
+#include "support/plugins.hpp"
 #include "dsp/plugin.hpp"
 
 #include <gtest/gtest.h>
@@ -17,37 +18,14 @@ namespace {
 using config::PluginConfig;
 using config::PluginKind;
 using signals::Stereo;
+using test::delay;
+using test::echo;
+using test::filter;
+using test::reverb;
+
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-PluginConfig echo(float delay_ms, float feedback, float mix) {
-  PluginConfig p;
-  p.kind = PluginKind::kEcho;
-  p.delay_ms = delay_ms;
-  p.feedback = feedback;
-  p.mix = mix;
-  return p;
-}
-PluginConfig reverb(float wet, float decay) {
-  PluginConfig p;
-  p.kind = PluginKind::kReverb;
-  p.wet_mix = wet;
-  p.decay = decay;
-  return p;
-}
-PluginConfig filter(PluginKind kind, float freq, float q) {
-  PluginConfig p;
-  p.kind = kind;
-  p.freq_hz = freq;
-  p.q = q;
-  return p;
-}
-PluginConfig delay(float ms) {
-  PluginConfig p;
-  p.kind = PluginKind::kDelay;
-  p.delay_ms = ms;
-  return p;
-}
 
 std::string describe(const PluginConfig& p) {
   return std::string(config::plugin_type_name(p.kind)) + " " + std::to_string(p.delay_ms) + " " +
