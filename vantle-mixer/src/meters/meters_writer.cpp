@@ -1,12 +1,7 @@
 #include "meters/meters_writer.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
 #include "util/error.hpp"
 #include "util/files.hpp"
@@ -24,8 +19,6 @@ spdlog::logger& logger() {
 }
 
 constexpr auto kPeriod = std::chrono::milliseconds(100);
-
-std::string os_error(int err) { return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"; }
 
 json::Json peak_list(const MeterFrame& frame, MeterList list, const std::vector<std::string>& ids) {
   json::Json out = json::Json::array();
@@ -54,24 +47,9 @@ std::string encode_meters(const MeterFrame& frame, const std::vector<std::string
 }
 
 std::string write_meters_file(const std::filesystem::path& path, const std::string& content) {
-  const auto tmp = files::temporary_sibling(path);
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return "create tmp meters file: " + os_error(errno);
-  std::size_t done = 0;
-  while (done < content.size()) {
-    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      ::close(fd);
-      return "write tmp meters file: " + os_error(err);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  (void)::fsync(fd);  // best effort: a display only ever needs the latest levels
-  ::close(fd);
-  if (::rename(tmp.c_str(), path.c_str()) != 0) return "rename tmp \u2192 meters file: " + os_error(errno);
-  return {};
+  static constexpr files::StepTexts kSteps{"create tmp meters file", "write tmp meters file",
+                                           "rename tmp \u2192 meters file"};
+  return files::replace_reporting(path, content, kSteps);
 }
 
 void start_meters_writer(std::filesystem::path path, std::shared_ptr<MeterSlot> slot,

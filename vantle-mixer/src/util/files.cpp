@@ -132,6 +132,27 @@ void sync_parent_directory(const std::filesystem::path& path) {
   if (::fsync(handle.get()) != 0) throw_errno(errno);
 }
 
+std::string replace_reporting(const std::filesystem::path& target, std::string_view bytes, const StepTexts& steps) {
+  const auto tmp = temporary_sibling(target);
+  auto failed = [](const char* step, int err) {
+    return std::string(step) + ": " + std::strerror(err) + " (os error " + std::to_string(err) + ")";
+  };
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return failed(steps.create, errno);
+  Fd file(fd);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(file.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return failed(steps.write, errno);
+    done += static_cast<std::size_t>(n);
+  }
+  (void)::fsync(file.get());
+  file.close();
+  if (::rename(tmp.c_str(), target.c_str()) != 0) return failed(steps.rename, errno);
+  return {};
+}
+
 void replace(const std::filesystem::path& target, std::string_view bytes, Durability durability) {
   const auto tmp = temporary_sibling(target);
   with_context("writing " + tmp.string(), [&] { write_whole(tmp, bytes, durability); });

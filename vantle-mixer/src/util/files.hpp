@@ -39,4 +39,18 @@ void sync_parent_directory(const std::filesystem::path& path);
 // "renaming {tmp} to {target}".
 void replace(const std::filesystem::path& target, std::string_view bytes, Durability durability);
 
+// What a periodic writer calls its three steps in its warnings.
+struct StepTexts {
+  const char* create;  // "create tmp meters file"
+  const char* write;   // "write tmp meters file"
+  const char* rename;  // "rename tmp → meters file"
+};
+
+// The replacement for status files written again and again: create or truncate the
+// temporary sibling (0666 before the umask), write, flush to disk (a failure of the
+// flush is ignored), rename over the target. Returns "" on success, else the failed
+// step's text and the system's reason ("create tmp meters file: No such file or
+// directory (os error 2)").
+std::string replace_reporting(const std::filesystem::path& target, std::string_view bytes, const StepTexts& steps);
+
 }  // namespace vantle::files
