@@ -3,7 +3,9 @@
 // rewritten after every change.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -16,6 +18,13 @@
 #include "vantle/dsp/delay_line.hpp"
 
 namespace vantle::broadcast {
+
+// Lets the maps be searched with a string_view, so the per-block delay lookup of the
+// broadcast thread does not build a string for every session.
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+};
 
 class RelayAssignments {
  public:
@@ -40,11 +49,15 @@ class RelayAssignments {
 
  private:
   std::filesystem::path file_;
-  std::unordered_map<std::string, Feed> map_;
+  std::unordered_map<std::string, Feed, NameHash, std::equal_to<>> map_;
 };
 
 class SessionDelays {
  public:
+  // Each name holds a line of 500 ms (256 KiB at 48 kHz), so the names are capped: a
+  // file or a stream of commands with endless names would otherwise exhaust memory.
+  static constexpr std::size_t kMaxNames = 256;
+
   // Lines are sized for 500 ms at `sample_rate`.
   SessionDelays(std::filesystem::path file, std::uint32_t sample_rate)
       : file_(std::move(file)), sample_rate_(sample_rate) {}
@@ -61,7 +74,8 @@ class SessionDelays {
 
   // Gives the name a delay of `ms`: only the delay changes when it has a line already
   // (its content stays, so raising the delay repeats audio and lowering it skips).
-  void set(const std::string& name, float ms);
+  // A new name beyond kMaxNames gets no line: warns and returns false.
+  bool set(const std::string& name, float ms);
 
   // The name's delay in milliseconds (samples / rate x 1000), if it has a line.
   std::optional<float> delay_ms(std::string_view name) const;
@@ -75,7 +89,7 @@ class SessionDelays {
  private:
   std::filesystem::path file_;
   std::uint32_t sample_rate_;
-  std::unordered_map<std::string, std::unique_ptr<dsp::DelayLine>> lines_;
+  std::unordered_map<std::string, std::unique_ptr<dsp::DelayLine>, NameHash, std::equal_to<>> lines_;
 };
 
 }  // namespace vantle::broadcast

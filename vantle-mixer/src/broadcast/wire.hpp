@@ -48,7 +48,8 @@ std::int16_t encode_sample(float x);
 float decode_sample(std::int16_t s);
 
 // Names: one length byte, then that many bytes of UTF-8; invalid sequences become
-// U+FFFD.
+// U+FFFD, one for each maximal invalid subpart (a truncated sequence is one U+FFFD,
+// a byte that cannot start a sequence is one U+FFFD of its own).
 std::string lenient_utf8(Bytes bytes);
 
 // --- packets the mixer receives ---------------------------------------------------
@@ -76,6 +77,9 @@ std::optional<RegisterTx> decode_register_tx(Bytes datagram, WireError* error = 
 std::optional<std::uint32_t> decode_session_id(Bytes datagram);
 // Nothing below 10 bytes.
 std::optional<AudioTx> decode_audio_tx(Bytes datagram);
+// Whole frames of the payload (a trailing partial frame does not count; no channels,
+// no frames).
+std::size_t audio_tx_frames(const AudioTx& packet);
 
 // --- packets the mixer sends -------------------------------------------------------
 
@@ -139,14 +143,16 @@ struct MulticastAudio {
   Bytes samples;
 };
 
-// Each decodes exactly its packet (tag and size checked); nothing otherwise.
+// Each decodes exactly its packet (tag and size checked); nothing otherwise. AUDIO
+// and MULTICAST_AUDIO must hold whole stereo frames (the receiver compares their
+// count with F); MULTICAST_AUDIO needs a bus code of 1 to 3.
 std::optional<Accept> decode_accept(Bytes datagram);
 std::optional<AcceptTx> decode_accept_tx(Bytes datagram);
 std::optional<std::uint8_t> decode_reject_reason(Bytes datagram);  // REJECT or REJECT_TX
 std::optional<std::uint32_t> decode_pong(Bytes datagram);
 std::optional<Audio> decode_audio(Bytes datagram);
 std::optional<MulticastAudio> decode_multicast_audio(Bytes datagram);
-// The i16 sample at `index` of a payload.
+// The i16 sample at `index` of a payload; 0 beyond its end.
 std::int16_t sample_at(Bytes samples, std::size_t index);
 
 }  // namespace vantle::broadcast::wire

@@ -1,5 +1,6 @@
 #include "main/mixer.hpp"
 
+#include "broadcast/server.hpp"
 #include "engine/mix_engine.hpp"
 #include "engine/scene.hpp"
 #include "meters/meters_writer.hpp"
@@ -26,10 +27,16 @@ Mixer::Built Mixer::build(config::Config config, RunningFlag running) {
   for (const auto& channel : cfg.channels) channel_ids.push_back(channel.id);
   meters::start_meters_writer(cfg.meters_file, mixer->meter_slot_, std::move(channel_ids), mixer->lifeline());
 
+  mixer->sink_feeds_ = std::make_shared<broadcast::LocalSinkFeeds>(cfg.local_relay_sink);
+  auto [command_sender, command_receiver] = broadcast::CommandChannel::open();
+  mixer->broadcast_commands_.emplace(std::move(command_sender));
+  auto server = std::make_unique<broadcast::BroadcastServer>(broadcast::BroadcastSettings::from_config(cfg, rate),
+                                                             mixer->stats_, mixer->sink_feeds_,
+                                                             std::move(command_receiver));
   mixer->handoff_ = std::make_unique<broadcast::RtHandoff>(cfg.broadcast_frames,
                                                            static_cast<std::size_t>(cfg.ingest.slot_count));
-  mixer->network_ends_ = mixer->handoff_->network_ends();
-  mixer->sink_feeds_ = std::make_shared<broadcast::LocalSinkFeeds>(cfg.local_relay_sink);
+  server->attach(mixer->handoff_->network_ends());
+  broadcast::BroadcastServer::start(std::move(server), mixer->lifeline());
 
   auto [sender, receiver] = ReloadChannel::open();
   mixer->reload_sender_.emplace(std::move(sender));

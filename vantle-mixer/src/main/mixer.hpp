@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "broadcast/commands.hpp"
 #include "broadcast/handoff.hpp"
 #include "broadcast/local_sinks.hpp"
 #include "config/config.hpp"
@@ -48,6 +49,9 @@ class Mixer {
   const std::shared_ptr<engine::LiveScene>& live_scene() const { return scene_; }
   const std::shared_ptr<broadcast::LocalSinkFeeds>& sink_feeds() const { return sink_feeds_; }
 
+  // A sending end of the broadcast thread's command channel.
+  broadcast::CommandChannel::Sender broadcast_commands() const { return *broadcast_commands_; }
+
   // Periodic work of the main thread: frees scenes the process callback let go of.
   void housekeeping() { scene_->reclaim(); }
 
@@ -65,8 +69,8 @@ class Mixer {
   std::shared_ptr<meters::MeterSlot> meter_slot_;
   std::shared_ptr<broadcast::LocalSinkFeeds> sink_feeds_;
   std::unique_ptr<broadcast::RtHandoff> handoff_;
-  // The network side of the rings, for the broadcast thread.
-  std::optional<broadcast::NetworkEnds> network_ends_;
+  // The sending end the control server will hold; kept here so the channel stays open.
+  std::optional<broadcast::CommandChannel::Sender> broadcast_commands_;
   // The sending end the control server will hold; kept here so the channel stays open.
   std::optional<ReloadChannel::Sender> reload_sender_;
   // Last member: closed first, so no callback outlives what it uses.

@@ -1,5 +1,7 @@
 #include "util/error.hpp"
 
+#include <cstring>
+
 namespace vantle {
 
 void Error::rebuild() {
@@ -8,6 +10,10 @@ void Error::rebuild() {
     if (!joined_.empty()) joined_ += ": ";
     joined_ += part;
   }
+}
+
+std::string os_error_text(int err) {
+  return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
 }
 
 std::string fatal_report(const Error& error) {

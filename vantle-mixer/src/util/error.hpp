@@ -50,6 +50,9 @@ auto with_context(std::string_view outer, Body&& body) -> decltype(body()) {
   }
 }
 
+// The system's text for an errno value: "Connection refused (os error 111)".
+std::string os_error_text(int err);
+
 // The report printed when start-up fails: "Error: " with the outermost context, then
 // "Caused by:" and the inner causes, numbered when there is more than one.
 std::string fatal_report(const Error& error);

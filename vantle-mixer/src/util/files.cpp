@@ -15,10 +15,7 @@ namespace vantle::files {
 
 namespace {
 
-// Mirrors the wording of the system's own messages: "No such file or directory (os error 2)".
-[[noreturn]] void throw_errno(int err) {
-  throw Error(std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")");
-}
+[[noreturn]] void throw_errno(int err) { throw Error(os_error_text(err)); }
 
 class Fd {
  public:
@@ -134,9 +131,7 @@ void sync_parent_directory(const std::filesystem::path& path) {
 
 std::string replace_reporting(const std::filesystem::path& target, std::string_view bytes, const StepTexts& steps) {
   const auto tmp = temporary_sibling(target);
-  auto failed = [](const char* step, int err) {
-    return std::string(step) + ": " + std::strerror(err) + " (os error " + std::to_string(err) + ")";
-  };
+  auto failed = [](const char* step, int err) { return std::string(step) + ": " + os_error_text(err); };
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return failed(steps.create, errno);
   Fd file(fd);

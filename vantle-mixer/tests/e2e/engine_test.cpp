@@ -20,9 +20,8 @@ TEST(EngineOnJack, LevelsPansMutesAndMetersArriveAsConfigured) {
   TempDir home;
   JackServer jack;
   const auto meters = home.path() / "meters.json";
-  write_file(home.path() / "mixer-state" / "runtime-config.json", R"({
+  write_file(home.path() / "mixer-state" / "runtime-config.json", "{" + private_state_paths(home.path()) + R"(,
     "jack_name": "desk",
-    "meters_file": ")" + meters.string() + R"(",
     "channels": [
       {"id": "mic", "kind": "mono", "main_gain": 0.5, "monitor_gain": 1.0},
       {"id": "tape", "main_gain": 1.0, "main_muted": true, "monitor_gain": 0.25, "pan": -0.5}

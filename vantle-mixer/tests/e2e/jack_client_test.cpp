@@ -50,7 +50,11 @@ class MixerOnJack : public ::testing::Test {
     return result;
   }
 
-  void store_config(const std::string& json) { write_file(home_.path() / "mixer-state" / "runtime-config.json", json); }
+  // Stores `json` (an object's members) with every state file kept in the test's home.
+  void store_config(const std::string& members) {
+    write_file(home_.path() / "mixer-state" / "runtime-config.json",
+               "{" + private_state_paths(home_.path()) + ", " + members + "}");
+  }
 
   TempDir home_;
   JackServer jack_;
@@ -58,7 +62,7 @@ class MixerOnJack : public ::testing::Test {
 };
 
 TEST_F(MixerOnJack, RegistersChannelBusAndSinkPortsInOrder) {
-  store_config(R"({
+  store_config(R"(
     "jack_name": "desk",
     "channels": [
       {"id": "mic", "kind": "mono"},
@@ -70,7 +74,7 @@ TEST_F(MixerOnJack, RegistersChannelBusAndSinkPortsInOrder) {
     "ingest": {"slot_count": 3},
     "local_relay_sink": [{"name": "booth", "ports": ["booth_l", "booth_r"]},
                          {"name": "lobby", "ports": ["lobby_l", "lobby_r"], "default_bus": "cue"}]
-  })");
+  )");
   auto mixer = start({});
   ASSERT_TRUE(started_) << mixer->err();
   EXPECT_THAT(ports_of("desk"),
@@ -125,12 +129,15 @@ TEST_F(MixerOnJack, ServerGoingAwayEndsWithStatusOneAndOneWarning) {
   ASSERT_TRUE(started_) << mixer->err();
   jack_.kill(SIGKILL);
   ASSERT_EQ(mixer->wait(10s), 1) << mixer->err();
-  // (The meters writer warns about its default directory meanwhile; that is another target.)
+  // Apart from the one about the shutdown, the only warnings may be xruns of a loaded
+  // machine and the meters writer's about its default directory.
   std::vector<std::string> warnings;
   for (const auto& line : lines_of(mixer->err())) {
-    if (line.find(" WARN ") != std::string::npos && line.find("vantle_mixer::meters") == std::string::npos) {
-      warnings.push_back(line);
+    if (line.find(" WARN ") == std::string::npos) continue;
+    if (line.find("vantle_mixer::meters") != std::string::npos || line.find("] JACK xrun") != std::string::npos) {
+      continue;
     }
+    warnings.push_back(line);
   }
   ASSERT_EQ(warnings.size(), 1u) << mixer->err();
   EXPECT_THAT(warnings[0], HasSubstr("vantle_mixer::jack_io] JACK shutdown: status="));
@@ -138,8 +145,8 @@ TEST_F(MixerOnJack, ServerGoingAwayEndsWithStatusOneAndOneWarning) {
 }
 
 TEST_F(MixerOnJack, CommandLineNameOverridesTheStoredOneWithoutSavingIt) {
-  const std::string stored = R"({"jack_name": "stored-name", "channels": [{"id": "mic", "kind": "mono"}]})";
-  store_config(stored);
+  store_config(R"("jack_name": "stored-name", "channels": [{"id": "mic", "kind": "mono"}])");
+  const std::string stored = read_file(home_.path() / "mixer-state" / "runtime-config.json");
   auto mixer = start({"--jack-name", "override"});
   ASSERT_TRUE(started_) << mixer->err();
   EXPECT_THAT(ports_of("override"), ::testing::Contains("mic_in"));

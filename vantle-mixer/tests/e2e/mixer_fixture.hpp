@@ -16,13 +16,14 @@ namespace vantle::test {
 
 inline constexpr const char* kMixerBinary = VANTLE_MIXER_BIN;
 
-// A mixer command line with a private HOME and state directory, no logger colour,
-// and no stray settings from the environment of the test run.
+// A mixer command line with a private HOME, state and sidecar directories, no logger
+// colour, and no stray settings from the environment of the test run.
 inline ProcessOptions mixer_options(const std::filesystem::path& home, std::vector<std::string> args = {}) {
   ProcessOptions options;
   options.argv = {kMixerBinary};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.env = {{"HOME", home.string()},  {"VANTLE_LOG", std::nullopt}, {"VANTLE_LOG_STYLE", "never"},
+                 {"VANTLE_SIDECAR_DIR", (home / "sidecars").string()},
                  {"STATE_DIR", std::nullopt}, {"CONFIG", std::nullopt},   {"NO_CONFIG", std::nullopt},
                  {"JACK_NAME", std::nullopt}, {"CONTROL_PORT", std::nullopt}, {"CONTROL_BIND", std::nullopt},
                  {"BROADCAST_PORT", std::nullopt}};
@@ -37,6 +38,14 @@ inline void use_jack(ProcessOptions& options, const JackServer* server) {
     options.env["JACK_DEFAULT_SERVER"] = "vantle-no-such-server";
     options.env["JACK_NO_START_SERVER"] = "1";
   }
+}
+
+// Configuration members that keep every state file of a test inside its own `dir`.
+inline std::string private_state_paths(const std::filesystem::path& dir) {
+  const std::string d = dir.string();
+  return "\"meters_file\": \"" + d + "/meters.json\", \"gains_file\": \"" + d + "/gains.json\", " +
+         "\"scenes_file\": \"" + d + "/scenes.json\", \"relay_assignments_file\": \"" + d +
+         "/relay-assignments.json\", \"session_delay_file\": \"" + d + "/session-delays.json\"";
 }
 
 inline void write_file(const std::filesystem::path& path, const std::string& text) {
