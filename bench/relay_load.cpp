@@ -3,13 +3,17 @@
 // served for the whole run with no sequence gap and no send error, with the
 // broadcast thread's share of one core. N grows until a run fails.
 //
-//   vantle-bench-relays [--duration S] [--start N] [--step N] [--max N] [--unbatched]
+//   vantle-bench-relays [--duration S] [--start N] [--step N] [--max N] [--unbatched] [--flood RATE]
+//
+// --flood adds one peer sending RATE datagrams a second, half junk and half
+// registrations under new names, to see whether it disturbs the others.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -38,6 +42,7 @@ struct Options {
   int step = 100;
   int max = 3000;
   bool batched = true;
+  int flood = 0;  // junk and REGISTER datagrams per second from one address
 };
 
 struct Relay {
@@ -139,6 +144,29 @@ RunResult run(const Options& options, int relays_wanted) {
     epoll_ctl(epoll, EPOLL_CTL_ADD, r.socket.fd(), &ev);
   }
 
+  // An abusive peer: half junk, half registrations under new names.
+  std::atomic<bool> flooding{options.flood > 0};
+  std::thread flood([&] {
+    if (options.flood <= 0) return;
+    auto socket = vantle::net::UdpSocket::create();
+    std::uint32_t k = 0;
+    const auto period = std::chrono::nanoseconds(1'000'000'000LL / options.flood);
+    auto next = Clock::now();
+    while (flooding.load()) {
+      if (k % 2 == 0) {
+        auto reg = vantle::broadcast::wire::encode_register(2, "flood-" + std::to_string(k));
+        socket.send_to(std::span(reinterpret_cast<const std::uint8_t*>(reg.data()), reg.size()), address);
+      } else {
+        std::uint8_t junk[64];
+        for (auto& b : junk) b = static_cast<std::uint8_t>(k * 31 + (&b - junk));
+        junk[0] = static_cast<std::uint8_t>(20 + k % 200);
+        socket.send_to(junk, address);
+      }
+      ++k;
+      next += period;
+      std::this_thread::sleep_until(next);
+    }
+  });
   const long ticks_before = thread_ticks(mixer.pid(), "broadcast");
   const auto start = Clock::now();
   auto next_ping = start;
@@ -169,6 +197,8 @@ RunResult run(const Options& options, int relays_wanted) {
     }
   }
   const long ticks_after = thread_ticks(mixer.pid(), "broadcast");
+  flooding = false;
+  flood.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   close(epoll);
 
@@ -207,13 +237,14 @@ int main(int argc, char** argv) {
     else if (arg == "--step") options.step = value();
     else if (arg == "--max") options.max = value();
     else if (arg == "--unbatched") options.batched = false;
+    else if (arg == "--flood") options.flood = value();
     else {
-      std::fprintf(stderr, "usage: vantle-bench-relays [--duration S] [--start N] [--step N] [--max N] [--unbatched]\n");
+      std::fprintf(stderr, "usage: vantle-bench-relays [--duration S] [--start N] [--step N] [--max N] [--unbatched] [--flood RATE]\n");
       return 2;
     }
   }
-  std::printf("relay fan-out, F=160 at 48 kHz (300 blocks/s), %s sends, %d s per run\n",
-              options.batched ? "batched (sendmmsg)" : "one sendmsg per relay", options.duration);
+  std::printf("relay fan-out, F=160 at 48 kHz (300 blocks/s), %s sends, %d s per run, flood %d/s\n",
+              options.batched ? "batched (sendmmsg)" : "one sendmsg per relay", options.duration, options.flood);
   std::printf("%8s %12s %10s %8s %12s %8s %14s  %s\n", "relays", "packets", "blocks/s", "gaps", "send errors",
               "silent", "broadcast cpu", "result");
   int best = 0;

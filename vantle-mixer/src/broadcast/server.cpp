@@ -183,7 +183,9 @@ BroadcastServer::BroadcastServer(BroadcastSettings settings, std::shared_ptr<eng
   multicast_packet_.resize(wire::multicast_packet_size(frames));
 }
 
-BroadcastServer::~BroadcastServer() = default;
+BroadcastServer::~BroadcastServer() {
+  if (assignments_dirty_) persist_assignments(Clock::now(), true);
+}
 
 void BroadcastServer::attach(NetworkEnds ends) {
   bus_rings_ = std::move(ends.bus_consumers);
@@ -214,6 +216,7 @@ bool BroadcastServer::pass(Clock::time_point now) {
   receive_all(now);
   apply_commands(now);
   expire(now);
+  if (assignments_dirty_) persist_assignments(now, false);
   if (now - last_sidecar_write_ >= kSidecarPeriod) {
     write_sidecars(now);
     last_sidecar_write_ = now;
@@ -267,7 +270,7 @@ void BroadcastServer::on_register(std::span<const std::uint8_t> datagram, const 
     bus = *assigned;
   } else {
     assignments_.put(reg->name, Feed::kMain);
-    if (auto problem = assignments_.save(); !problem.empty()) logger().warn("persist relay assignments: {}", problem);
+    persist_assignments(now, false);
   }
 
   if (int err = socket_.send_to(wire::encode_accept(reg->version, id, settings_.sample_rate, settings_.frames), from);
@@ -288,6 +291,17 @@ void BroadcastServer::on_register(std::span<const std::uint8_t> datagram, const 
   session.last_ping = now;
   session.created = now;
   sessions_[id] = std::move(session);
+}
+
+// Every change reaches the file, but a flood of registrations under new names must not
+// turn into a flood of file rewrites on the thread that sends the audio: after a save,
+// further changes within a second are saved together a second later.
+void BroadcastServer::persist_assignments(Clock::time_point now, bool urgent) {
+  assignments_dirty_ = true;
+  if (!urgent && now - last_assignments_save_ < std::chrono::seconds(1)) return;
+  if (auto problem = assignments_.save(); !problem.empty()) logger().warn("persist relay assignments: {}", problem);
+  assignments_dirty_ = false;
+  last_assignments_save_ = now;
 }
 
 void BroadcastServer::on_ping(std::span<const std::uint8_t> datagram, const net::Endpoint& from,
@@ -335,7 +349,7 @@ void BroadcastServer::apply_commands(Clock::time_point now) {
 void BroadcastServer::assign(const std::string& name, Feed feed) {
   const auto previous = assignments_.put(name, feed);
   if (!previous || *previous != feed) {
-    if (auto problem = assignments_.save(); !problem.empty()) logger().warn("persist relay assignments: {}", problem);
+    persist_assignments(Clock::now(), true);
     logger().info("assign name={} \u2192 bus={}", name, feed_name(feed));
   }
   sink_feeds_->set(name, feed);

@@ -88,6 +88,7 @@ class BroadcastServer {
   void on_bye(std::span<const std::uint8_t> datagram);
   void apply_commands(Clock::time_point now);
   void assign(const std::string& name, Feed feed);
+  void persist_assignments(Clock::time_point now, bool urgent);
   void set_session_delay(const std::string& name, float ms);
   void expire(Clock::time_point now);
   void write_sidecars(Clock::time_point now);
@@ -109,6 +110,8 @@ class BroadcastServer {
   std::map<std::string, Clock::time_point> multicast_relays_;
 
   RelayAssignments assignments_;
+  bool assignments_dirty_ = false;
+  Clock::time_point last_assignments_save_{};
   SessionDelays delays_;
   std::map<std::uint32_t, RelaySession> sessions_;
   std::uint32_t next_relay_id_ = 1;

@@ -255,7 +255,11 @@ TYPED_TEST(StateFile, FailedSaveNamesItsStepAndTheNextSaveWritesEverything) {
        [&] { fs::remove(tmp); }, T::kSteps[2]},
       {"a temporary file that cannot take the bytes", target, [&] { fs::create_symlink("/dev/full", tmp); },
        [&] { fs::remove(tmp); }, T::kSteps[3]},
-      {"a directory in place of the file", target, [&] { fs::create_directory(target); },
+      {"a directory in place of the file", target,
+       [&] {
+         fs::remove(target);
+         fs::create_directory(target);
+       },
        [&] { fs::remove(target); }, T::kSteps[4]},
   };
   for (const auto& c : cases) {

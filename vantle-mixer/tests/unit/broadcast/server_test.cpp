@@ -147,6 +147,18 @@ TEST_P(BroadcastServerTest, RegistrationAcceptsRejectsAndCountsIdsFromOne) {
   EXPECT_EQ(saved["assignments"]["studio-a"], "main");
 }
 
+TEST_P(BroadcastServerTest, ARegistrationFloodIsSavedTogether) {
+  Peer first, crowd;
+  register_relay(first, "first");  // saved at once
+  for (int i = 0; i < 100; ++i) crowd.send(address_, wire::encode_register(2, "crowd-" + std::to_string(i)));
+  pass(10ms);
+  auto saved = json::parse(files::read_text(settings_.assignments_file));
+  EXPECT_EQ(saved["assignments"].size(), 1u);  // the rest waits for the next second
+  pass(1s);
+  saved = json::parse(files::read_text(settings_.assignments_file));
+  EXPECT_EQ(saved["assignments"].size(), 101u);
+}
+
 TEST_P(BroadcastServerTest, BlocksFanOutWithOneSequencePerBlockAcrossBuses) {
   Peer main1, main2, monitor;
   register_relay(main1, "m1");
