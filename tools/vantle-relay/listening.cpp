@@ -8,7 +8,7 @@ namespace vantle::relay {
 void SequenceTracker::add(std::uint32_t sequence) {
   ++packets_;
   if (!first_) {
-    first_ = last_ = sequence;
+    first_ = sequence;
     highest_ = lowest_ = sequence;
     recent_.insert(highest_);
     distinct_ = 1;
@@ -18,7 +18,6 @@ void SequenceTracker::add(std::uint32_t sequence) {
   // as forward, the other half as behind.
   const auto delta = static_cast<std::int32_t>(sequence - static_cast<std::uint32_t>(highest_));
   const std::int64_t unwrapped = highest_ + delta;
-  last_ = sequence;
   if (unwrapped > highest_) {
     const auto step = static_cast<std::uint64_t>(unwrapped - highest_);
     if (step > 1) {

@@ -25,7 +25,10 @@ class SequenceTracker {
   std::uint64_t steps_over_one() const { return steps_over_one_; }
   std::uint64_t largest_step() const { return largest_step_; }
   std::optional<std::uint32_t> first() const { return first_; }
-  std::optional<std::uint32_t> last() const { return last_; }
+  // The furthest number reached (not the last to arrive, which may be a late one).
+  std::optional<std::uint32_t> last() const {
+    return first_ ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(highest_)) : std::nullopt;
+  }
   // Numbers between the lowest and the highest seen that never arrived. Meaningful
   // only where every packet takes the next number (a multicast bus).
   std::uint64_t missing() const;
@@ -33,7 +36,7 @@ class SequenceTracker {
  private:
   static constexpr std::size_t kWindow = 1024;  // how far back duplicates are recognised
 
-  std::optional<std::uint32_t> first_, last_;
+  std::optional<std::uint32_t> first_;
   std::int64_t highest_ = 0;  // unwrapped
   std::int64_t lowest_ = 0;
   std::set<std::int64_t> recent_;

@@ -292,7 +292,8 @@ Outcome listen_unicast(const Options& o, Report& r) {
     wait_for_datagram(socket.fd(), std::min({deadline, next_ping, next_progress}));
     now = Clock::now();
     receiver.drain(on_datagram);
-    if (now >= next_ping) {
+    // No PING in the last moment: its PONG could not arrive before the report.
+    if (now >= next_ping && now < deadline) {
       if (int err = socket.send_to(wire::encode_ping(accept->session), *o.mixer)) {
         warn("sending PING: %s", os_error_text(err).c_str());
       } else {
