@@ -127,7 +127,7 @@ TEST_F(MixerOnJack, SigtermEndsWithoutBye) {
 TEST_F(MixerOnJack, ServerGoingAwayEndsWithStatusOneAndOneWarning) {
   auto mixer = start({"--no-config"});
   ASSERT_TRUE(started_) << mixer->err();
-  jack_.kill(SIGKILL);
+  jack_.kill();
   ASSERT_EQ(mixer->wait(10s), 1) << mixer->err();
   // Apart from the one about the shutdown, the only warnings may be xruns of a loaded
   // machine and the meters writer's about its default directory.

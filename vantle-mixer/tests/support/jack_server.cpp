@@ -55,13 +55,19 @@ void JackServer::start() {
   jackd.env["JACK_NO_AUDIO_RESERVATION"] = "1";
   jackd_ = std::make_unique<Process>(std::move(jackd));
 
-  ProcessOptions wait;
-  wait.argv = {"jack_wait", "-s", name_, "-w", "-t", "5"};
-  wait.env = client_env();
-  auto result = Process::run(std::move(wait), std::chrono::seconds(10));
-  if (result.status != 0) {
-    throw std::runtime_error("jack server " + name_ + " did not start: " + result.out + jackd_->err());
+  // A client may meet what a killed server of the same name left behind before the
+  // new one has replaced it; such a refusal is worth another try while jackd runs.
+  std::string output;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    ProcessOptions wait;
+    wait.argv = {"jack_wait", "-s", name_, "-w", "-t", "5"};
+    wait.env = client_env();
+    auto result = Process::run(std::move(wait), std::chrono::seconds(10));
+    if (result.status == 0 && result.out.find("server is available") != std::string::npos) return;
+    output += result.out;
+    if (jackd_->wait(std::chrono::milliseconds(200))) break;  // jackd itself gave up
   }
+  throw std::runtime_error("jack server " + name_ + " did not start: " + output + jackd_->err());
 }
 
 JackServer::~JackServer() {
