@@ -104,6 +104,8 @@ BroadcastSettings BroadcastSettings::from_config(const config::Config& config, s
   s.sidecar_dir = dir != nullptr && *dir != '\0' ? dir : "/home/vantle/mixer-state";
   s.multicast = config.multicast;
   s.local_sinks = config.local_relay_sink;
+  s.ingest = config.ingest;
+  s.channels = config.channels;
   const char* batch = std::getenv("VANTLE_BROADCAST_BATCH");
   s.batch_sends = batch == nullptr || std::string_view(batch) != "0";
   return s;
@@ -117,6 +119,7 @@ BroadcastServer::BroadcastServer(BroadcastSettings settings, std::shared_ptr<eng
       commands_(std::move(commands)),
       assignments_(settings_.assignments_file),
       delays_(settings_.delays_file, settings_.sample_rate),
+      ingest_(settings_.ingest, settings_.channels, settings_.sample_rate, settings_.frames, stats_),
       batch_(std::make_unique<Batch>()) {
   const auto local = net::Endpoint::any(settings_.port);
   step("creating broadcast socket", [&] { socket_ = net::UdpSocket::create(); });
@@ -189,7 +192,7 @@ BroadcastServer::~BroadcastServer() {
 
 void BroadcastServer::attach(NetworkEnds ends) {
   bus_rings_ = std::move(ends.bus_consumers);
-  slot_rings_ = std::move(ends.slot_producers);
+  ingest_.attach(std::move(ends.slot_producers));
 }
 
 void BroadcastServer::start(std::unique_ptr<BroadcastServer> server, Lifeline lifeline) {
@@ -244,6 +247,8 @@ void BroadcastServer::receive_all(Clock::time_point now) {
       case wire::Tag::kRegister: on_register(datagram, from, now); break;
       case wire::Tag::kPing: on_ping(datagram, from, now); break;
       case wire::Tag::kBye: on_bye(datagram); break;
+      case wire::Tag::kRegisterTx: ingest_.on_register_tx(datagram, from, now, socket_); break;
+      case wire::Tag::kAudioTx: ingest_.on_audio_tx(datagram, from, now); break;
       default: break;  // not ours to answer
     }
   }
@@ -316,7 +321,7 @@ void BroadcastServer::on_ping(std::span<const std::uint8_t> datagram, const net:
 
 void BroadcastServer::on_bye(std::span<const std::uint8_t> datagram) {
   auto id = wire::decode_session_id(datagram);
-  if (!id) return;
+  if (!id || ingest_.on_bye(*id)) return;
   auto it = sessions_.find(*id);
   if (it == sessions_.end()) return;
   logger().info("bye session={} name={}", session_text(*id), it->second.name);
@@ -375,6 +380,7 @@ void BroadcastServer::expire(Clock::time_point now) {
       ++it;
     }
   }
+  ingest_.expire(now);
   for (auto it = multicast_relays_.begin(); it != multicast_relays_.end();) {
     if (at_least(it->second, now, kMulticastRelayTimeout)) {
       logger().info("evict stale multicast relay: {}", it->first);
@@ -387,7 +393,8 @@ void BroadcastServer::expire(Clock::time_point now) {
 
 void BroadcastServer::write_sidecars(Clock::time_point now) {
   broadcast::write_sidecars(settings_.sidecar_dir,
-                            SidecarView{sessions_, settings_.local_sinks, *sink_feeds_, multicast_relays_, *stats_, now});
+                            SidecarView{sessions_, settings_.local_sinks, *sink_feeds_, ingest_, multicast_relays_,
+                                        *stats_, now});
 }
 
 bool BroadcastServer::bus_has_relay(std::size_t bus) const {

@@ -20,6 +20,7 @@
 #include "broadcast/local_sinks.hpp"
 #include "config/config.hpp"
 #include "engine/engine_stats.hpp"
+#include "ingest/ingest.hpp"
 #include "util/lifeline.hpp"
 #include "util/udp.hpp"
 
@@ -49,6 +50,8 @@ struct BroadcastSettings {
   std::filesystem::path sidecar_dir;  // holds sessions.json and diag.json
   config::MulticastConfig multicast;
   std::vector<config::LocalRelaySinkConfig> local_sinks;
+  config::IngestConfig ingest;
+  std::vector<config::ChannelConfig> channels;  // to name the channel each sender feeds
   // One sendmmsg per bus block instead of one sendto per relay.
   bool batch_sends = true;
 
@@ -80,12 +83,14 @@ class BroadcastServer {
 
   net::Endpoint local_endpoint() const { return socket_.local_endpoint(); }
   const std::map<std::uint32_t, RelaySession>& sessions() const { return sessions_; }
+  const ingest::IngestState& ingest() const { return ingest_; }
 
  private:
   void receive_all(Clock::time_point now);
   void on_register(std::span<const std::uint8_t> datagram, const net::Endpoint& from, Clock::time_point now);
   void on_ping(std::span<const std::uint8_t> datagram, const net::Endpoint& from, Clock::time_point now);
   void on_bye(std::span<const std::uint8_t> datagram);
+
   void apply_commands(Clock::time_point now);
   void assign(const std::string& name, Feed feed);
   void persist_assignments(Clock::time_point now, bool urgent);
@@ -117,7 +122,7 @@ class BroadcastServer {
   std::uint32_t next_relay_id_ = 1;
   std::uint32_t audio_sequence_ = 0;
   std::array<SampleRing::Consumer, kBusCount> bus_rings_;
-  std::vector<SampleRing::Producer> slot_rings_;
+  ingest::IngestState ingest_;
   Clock::time_point last_sidecar_write_;
 
   // Reused buffers: one block of floats, the shared AUDIO packet, the delayed-path

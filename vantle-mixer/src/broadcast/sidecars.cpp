@@ -57,6 +57,19 @@ std::string sessions_json(const SidecarView& view) {
     entry["delay_ms"] = json::f32(0.0f);
     sessions.push_back(std::move(entry));
   }
+  for (const auto& [id, sender] : view.ingest.sessions()) {
+    const auto* channel = view.ingest.channel_of(sender.name);
+    if (channel == nullptr) continue;
+    sessions.push_back({{"kind", "broadcaster"},
+                        {"session_id", id},
+                        {"name", sender.name},
+                        {"label", channel->label},
+                        {"peer", sender.peer.to_string()},
+                        {"version", sender.version},
+                        {"bus", channel->id},
+                        {"seconds_since_ping", f64(seconds_between(sender.last_packet, view.now))},
+                        {"delay_ms", json::f32(0.0f)}});
+  }
   for (const auto& [name, seen] : view.multicast_relays) {
     sessions.push_back({{"kind", "multicast_relay"},
                         {"session_id", 0},
@@ -82,6 +95,18 @@ std::string diag_json(const SidecarView& view) {
                       {"last_ping_age_sec", f64(seconds_between(session.last_ping, view.now))},
                       {"uptime_sec", f64(seconds_between(session.created, view.now))}});
   }
+  Json broadcasters = Json::array();
+  for (const auto& [id, sender] : view.ingest.sessions()) {
+    const auto* channel = view.ingest.channel_of(sender.name);
+    broadcasters.push_back({{"name", sender.name},
+                            {"peer", sender.peer.to_string()},
+                            {"channel_id", channel ? channel->id : ""},
+                            {"channel_label", channel ? channel->label : ""},
+                            {"total_bytes", sender.total_bytes},
+                            {"total_pkts", sender.total_pkts},
+                            {"last_packet_age_sec", f64(seconds_between(sender.last_packet, view.now))},
+                            {"uptime_sec", f64(seconds_between(sender.created, view.now))}});
+  }
   Json ingest = Json::array();
   for (std::size_t slot = 0; slot < stats.slot_count(); ++slot) {
     ingest.push_back({{"slot", slot}, {"drops", stats.slot_drops(slot).load(std::memory_order_relaxed)}});
@@ -100,7 +125,7 @@ std::string diag_json(const SidecarView& view) {
         {"ewma_us", f64(ewma_us)},
         {"headroom_us", f64(stats.headroom_us())}}},
       {"relay_sessions", std::move(relays)},
-      {"broadcasters", Json::array()},
+      {"broadcasters", std::move(broadcasters)},
       {"ingest", std::move(ingest)}};
   return dump(doc);
 }

@@ -11,6 +11,7 @@
 #include "broadcast/server.hpp"
 #include "config/config.hpp"
 #include "engine/engine_stats.hpp"
+#include "ingest/ingest.hpp"
 
 namespace vantle::broadcast {
 
@@ -19,6 +20,7 @@ struct SidecarView {
   const std::map<std::uint32_t, RelaySession>& relays;
   const std::vector<config::LocalRelaySinkConfig>& sinks;
   LocalSinkFeeds& sink_feeds;
+  const ingest::IngestState& ingest;
   const std::map<std::string, Clock::time_point>& multicast_relays;
   engine::EngineStats& stats;
   Clock::time_point now;

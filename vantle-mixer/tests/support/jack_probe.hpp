@@ -32,6 +32,9 @@ class JackProbe {
   std::string source_name(std::size_t source) const;
   std::string capture_name(std::size_t capture) const;
 
+  // The server's clock in frames.
+  jack_nframes_t frame_time() const { return jack_frame_time(client_); }
+
   // Waits for `cycles` more process cycles.
   void wait_cycles(int cycles);
 
