@@ -1,9 +1,9 @@
 // vantle-send: feeds a mixer's ingest slots as a remote sender does, for operators
 // checking a path and for tests that need a real peer, including a misbehaving one.
-#include <CLI/CLI.hpp>
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
 #include <iostream>
@@ -172,9 +172,9 @@ int main(int argc, char** argv) {
   app.add_option("--reorder", reorder, "Probability of sending a packet after its successor, 0 to 1")
       ->type_name("P")
       ->check(range(0.0, 1.0));
-  auto* seed_opt =
-      app.add_option("--seed", seed, "Seed of the drop/duplicate/reorder choices (default: random, shown in the report)")
-          ->type_name("X");
+  auto* seed_opt = app.add_option("--seed", seed,
+                                  "Seed of the drop/duplicate/reorder choices (default: random, shown in the report)")
+                       ->type_name("X");
   app.add_option("--rate-scale", rate_scale, "Send R times as fast as real time, 0.001 to 1000 (default 1)")
       ->type_name("R")
       ->check(range(0.001, 1000.0));

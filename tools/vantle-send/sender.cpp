@@ -116,8 +116,8 @@ std::string number(double value) {
 
 // AUDIO_TX carrying 16-bit samples as they are: the codec's header, then the
 // samples little-endian (the float path would cost a file's samples their last bit).
-std::string audio_tx(std::uint32_t session, std::uint32_t sequence, std::uint8_t channels,
-                     const std::int16_t* samples, std::size_t frames) {
+std::string audio_tx(std::uint32_t session, std::uint32_t sequence, std::uint8_t channels, const std::int16_t* samples,
+                     std::size_t frames) {
   std::string p = wire::encode_audio_tx(session, sequence, channels, nullptr, 0);
   const std::size_t header = p.size();
   const std::size_t count = frames * channels;
@@ -348,7 +348,8 @@ Outcome run(const Options& o, Report& r) {
     }
   }
   if (!accept) {
-    if (reject) return {false, "the mixer at " + r.mixer + " rejected the registration: " + reject_reason_text(*reject)};
+    if (reject)
+      return {false, "the mixer at " + r.mixer + " rejected the registration: " + reject_reason_text(*reject)};
     if (stopping()) return {false, "stopped before the mixer at " + r.mixer + " answered"};
     return {false, "no ACCEPT_TX from the mixer at " + r.mixer + " within " + number(o.register_timeout_s) + " s"};
   }
@@ -445,23 +446,23 @@ std::string to_text(const Report& r) {
     std::snprintf(head, sizeof head, "%-13s", label);
     out += head + text + "\n";
   };
-  line("session", session_hex(r.session) + " \"" + r.name + "\" at " + r.mixer + ", protocol v" +
-                      std::to_string(r.version));
+  line("session",
+       session_hex(r.session) + " \"" + r.name + "\" at " + r.mixer + ", protocol v" + std::to_string(r.version));
   line("format", std::to_string(r.sample_rate) + " Hz, " + std::to_string(r.channels) + " channel(s) from slot " +
                      std::to_string(r.start_slot) + ", " + std::to_string(r.frames_per_packet) +
                      " frames per packet (mixer blocks: " + std::to_string(r.mixer_frames) + ")");
-  line("signal", r.signal == "tone" ? "tone " + number(r.tone_hz) + " Hz at level " + number(r.level)
-                                    : "WAV file " + r.wav_path);
-  line("sequence", r.sequences > 0 ? "0 to " + std::to_string(r.sequences - 1) + " (" +
-                                         std::to_string(r.sequences) + " numbers)"
-                                   : std::string("none used"));
+  line("signal",
+       r.signal == "tone" ? "tone " + number(r.tone_hz) + " Hz at level " + number(r.level) : "WAV file " + r.wav_path);
+  line("sequence", r.sequences > 0
+                       ? "0 to " + std::to_string(r.sequences - 1) + " (" + std::to_string(r.sequences) + " numbers)"
+                       : std::string("none used"));
   line("packets", std::to_string(r.packets_sent) + " sent, " + std::to_string(r.dropped) + " dropped, " +
                       std::to_string(r.duplicated) + " duplicated, " + std::to_string(r.reordered) +
                       " reordered (seed " + std::to_string(r.seed) + ")");
   if (r.send_errors > 0) line("send errors", std::to_string(r.send_errors));
   line("audio", std::to_string(r.frames) + " frames (" + fixed(audio_seconds(r), 3) + " s)");
-  line("duration", fixed(r.duration_s, 3) + " s at rate scale " + number(r.rate_scale) + ", ended by " +
-                       r.ended_by + ", at most " + fixed(r.max_late_ms, 1) + " ms behind schedule");
+  line("duration", fixed(r.duration_s, 3) + " s at rate scale " + number(r.rate_scale) + ", ended by " + r.ended_by +
+                       ", at most " + fixed(r.max_late_ms, 1) + " ms behind schedule");
   return out;
 }
 

@@ -51,12 +51,12 @@ struct Report {
   std::uint64_t packets_sent = 0;  // datagrams sent, second copies included
   std::uint64_t dropped = 0;
   std::uint64_t duplicated = 0;
-  std::uint64_t reordered = 0;     // packets that went out after their successor
-  std::uint64_t frames = 0;        // frames of signal behind the sequence numbers used
+  std::uint64_t reordered = 0;  // packets that went out after their successor
+  std::uint64_t frames = 0;     // frames of signal behind the sequence numbers used
   std::uint64_t send_errors = 0;
-  double duration_s = 0;           // from ACCEPT_TX to BYE
-  double max_late_ms = 0;          // how far a packet fell behind its scheduled time
-  std::string ended_by;            // "seconds", "end_of_file" or "signal"
+  double duration_s = 0;   // from ACCEPT_TX to BYE
+  double max_late_ms = 0;  // how far a packet fell behind its scheduled time
+  std::string ended_by;    // "seconds", "end_of_file" or "signal"
 };
 
 // Decides, packet by packet, what the network would have done to it. Every packet

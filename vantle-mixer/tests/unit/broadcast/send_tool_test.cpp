@@ -206,6 +206,20 @@ struct WavSpec {
   std::optional<std::size_t> cut_to;  // the file ends after this many bytes
 };
 
+WavSpec wav(std::uint16_t channels, std::vector<std::int16_t> samples, std::uint32_t rate = 8000) {
+  WavSpec w;
+  w.channels = channels;
+  w.samples = std::move(samples);
+  w.rate = rate;
+  return w;
+}
+
+template <class Change>
+WavSpec changed(WavSpec w, Change change) {
+  change(w);
+  return w;
+}
+
 ByteVec wav_bytes(const WavSpec& w) {
   ByteVec fmt;
   put_u16(fmt, w.extensible ? 0xFFFE : w.format);
@@ -385,13 +399,15 @@ TEST(SendTool, MistreatsPacketsExactlyAsReported) {
   };
   const Case cases[] = {
       {"all dropped", {"--drop", "1"}, [](std::uint32_t) { return std::vector<std::uint32_t>{}; }},
-      {"all duplicated", {"--duplicate", "1"},
+      {"all duplicated",
+       {"--duplicate", "1"},
        [](std::uint32_t n) {
          std::vector<std::uint32_t> v;
          for (std::uint32_t s = 0; s < n; ++s) v.insert(v.end(), {s, s});
          return v;
        }},
-      {"all reordered", {"--reorder", "1"},
+      {"all reordered",
+       {"--reorder", "1"},
        [](std::uint32_t n) {
          // Pairs swap; an odd last one has nothing to overtake it.
          std::vector<std::uint32_t> v;
@@ -404,9 +420,9 @@ TEST(SendTool, MistreatsPacketsExactlyAsReported) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakeMixer mixer;
-    std::vector<std::string> args = {"--mixer", mixer.address(), "--name", "s",    "--channels",   "2",
-                                     "--tone",  "100",           "--frames", "40", "--rate-scale", "5",
-                                     "--seconds", "0.1",         "--seed",   "11", "--json"};
+    std::vector<std::string> args = {"--mixer",   mixer.address(), "--name",   "s",  "--channels",   "2",
+                                     "--tone",    "100",           "--frames", "40", "--rate-scale", "5",
+                                     "--seconds", "0.1",           "--seed",   "11", "--json"};
     args.insert(args.end(), c.options.begin(), c.options.end());
     test::Process tool(sender(args));
     auto reg = mixer.registration();
@@ -434,8 +450,9 @@ TEST(SendTool, MistreatsPacketsExactlyAsReported) {
 TEST(SendTool, SeedMakesTheMistreatmentRepeatable) {
   auto run = [](std::vector<std::string> options) {
     FakeMixer mixer;
-    std::vector<std::string> args = {"--mixer", mixer.address(), "--name", "s", "--channels", "1", "--tone", "100",
-                                     "--frames", "40", "--rate-scale", "5", "--seconds", "0.1", "--json"};
+    std::vector<std::string> args = {"--mixer",   mixer.address(), "--name",   "s",  "--channels",   "1",
+                                     "--tone",    "100",           "--frames", "40", "--rate-scale", "5",
+                                     "--seconds", "0.1",           "--json"};
     args.insert(args.end(), options.begin(), options.end());
     test::Process tool(sender(args));
     auto reg = mixer.registration();
@@ -486,15 +503,13 @@ TEST(SendTool, RegistrationFailuresExitWithOne) {
       {"a reason without a meaning", ByteVec{18, 77}, {}, "77", false},
       {"a relay's REJECT is no answer", ByteVec{3, 2}, {"--register-timeout", "0.3"}, "no ACCEPT_TX", false},
       {"silence", std::nullopt, {"--register-timeout", "0.3"}, "no ACCEPT_TX", false},
-      {"no sample rate", bytes_of(wire::encode_accept_tx(2, 0x80000009, 0, 2, 256, 0)), {},
-       "0 Hz",
-       true},
+      {"no sample rate", bytes_of(wire::encode_accept_tx(2, 0x80000009, 0, 2, 256, 0)), {}, "0 Hz", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakeMixer mixer;
-    std::vector<std::string> args = {"--mixer", mixer.address(), "--name", "s", "--channels", "2", "--tone", "440",
-                                     "--json"};
+    std::vector<std::string> args = {"--mixer", mixer.address(), "--name", "s",     "--channels",
+                                     "2",       "--tone",        "440",    "--json"};
     args.insert(args.end(), c.options.begin(), c.options.end());
     test::Process tool(sender(args));
     auto reg = mixer.registration();
@@ -518,14 +533,20 @@ TEST(SendTool, SendsWavFilesSampleForSample) {
     std::size_t frames;  // expected in total (more than the file's when it loops)
   };
   const Case cases[] = {
-      {"mono onto two channels", WavSpec{.channels = 1, .samples = test_samples(250)}, 2, {}, 250},
+      {"mono onto two channels", wav(1, test_samples(250)), 2, {}, 250},
       {"three channels cut to two, extensible format after an odd chunk",
-       WavSpec{.channels = 3, .samples = test_samples(750), .extensible = true, .odd_chunk_first = true},
+       changed(wav(3, test_samples(750)),
+               [](WavSpec& w) {
+                 w.extensible = true;
+                 w.odd_chunk_first = true;
+               }),
        2,
        {},
        250},
-      {"stereo repeated onto five channels", WavSpec{.channels = 2, .samples = test_samples(500)}, 5, {}, 250},
-      {"looped to fill the time", WavSpec{.channels = 2, .samples = test_samples(500)}, 2,
+      {"stereo repeated onto five channels", wav(2, test_samples(500)), 5, {}, 250},
+      {"looped to fill the time",
+       wav(2, test_samples(500)),
+       2,
        // 0.05 s at twice real time: 0.1 s of audio, 800 frames
        {"--seconds", "0.05", "--rate-scale", "2"},
        800},
@@ -535,15 +556,14 @@ TEST(SendTool, SendsWavFilesSampleForSample) {
     test::TempDir dir;
     const auto path = write_file(dir.path() / "in.wav", wav_bytes(c.file));
     FakeMixer mixer;
-    std::vector<std::string> args = {"--mixer", mixer.address(),          "--name", "w",         "--channels",
-                                     std::to_string(c.channels), "--wav", path.string(), "--frames", "100",
-                                     "--json"};
+    std::vector<std::string> args = {
+        "--mixer", mixer.address(), "--name",   "w",   "--channels", std::to_string(c.channels),
+        "--wav",   path.string(),   "--frames", "100", "--json"};
     args.insert(args.end(), c.options.begin(), c.options.end());
     test::Process tool(sender(args));
     auto reg = mixer.registration();
     ASSERT_TRUE(reg) << tool.err();
-    mixer.send(wire::encode_accept_tx(2, 0x80000003, 8000, static_cast<std::uint8_t>(c.channels), 256, 2),
-               reg->second);
+    mixer.send(wire::encode_accept_tx(2, 0x80000003, 8000, static_cast<std::uint8_t>(c.channels), 256, 2), reg->second);
     auto stream = mixer.collect();
     ASSERT_EQ(tool.wait(5s), 0) << tool.err();
     EXPECT_TRUE(stream.bye);
@@ -575,7 +595,7 @@ TEST(SendTool, SendsWavFilesSampleForSample) {
 
 TEST(SendTool, WavFileAtAnotherRateThanTheMixersIsRefused) {
   test::TempDir dir;
-  const auto path = write_file(dir.path() / "cd.wav", wav_bytes({.channels = 2, .rate = 44100, .samples = test_samples(200)}));
+  const auto path = write_file(dir.path() / "cd.wav", wav_bytes(wav(2, test_samples(200), 44100)));
   FakeMixer mixer;
   test::Process tool(sender({"--mixer", mixer.address(), "--name", "w", "--channels", "2", "--wav", path.string()}));
   auto reg = mixer.registration();
@@ -598,16 +618,16 @@ TEST(SendTool, UnusableWavFilesFailBeforeRegistering) {
   };
   const Case cases[] = {
       {"missing", std::nullopt, "No such file"},
-      {"8-bit samples", WavSpec{.samples = good, .bits = 8}, "8-bit"},
-      {"float samples", WavSpec{.samples = good, .format = 3, .bits = 32}, "not PCM"},
-      {"extensible float", WavSpec{.samples = good, .format = 3, .extensible = true}, "not PCM"},
-      {"no channels", WavSpec{.channels = 0, .samples = good}, "no channels"},
-      {"no audio", WavSpec{.samples = {}}, "no audio"},
-      {"half a frame of audio", WavSpec{.channels = 2, .samples = {7}}, "no audio"},
-      {"big-endian RIFX", WavSpec{.samples = good, .riff = "RIFX"}, "RIFF"},
-      {"data before the format", WavSpec{.samples = good, .data_first = true}, "before"},
-      {"cut inside the header", WavSpec{.samples = good, .cut_to = 20}, "fmt "},
-      {"cut before any chunk", WavSpec{.samples = good, .cut_to = 6}, "RIFF header"},
+      {"8-bit samples", changed(wav(1, good), [](WavSpec& w) { w.bits = 8; }), "8-bit"},
+      {"float samples", changed(wav(1, good), [](WavSpec& w) { w.format = 3, w.bits = 32; }), "not PCM"},
+      {"extensible float", changed(wav(1, good), [](WavSpec& w) { w.format = 3, w.extensible = true; }), "not PCM"},
+      {"no channels", wav(0, good), "no channels"},
+      {"no audio", wav(1, {}), "no audio"},
+      {"half a frame of audio", wav(2, {7}), "no audio"},
+      {"big-endian RIFX", changed(wav(1, good), [](WavSpec& w) { w.riff = "RIFX"; }), "RIFF"},
+      {"data before the format", changed(wav(1, good), [](WavSpec& w) { w.data_first = true; }), "before"},
+      {"cut inside the header", changed(wav(1, good), [](WavSpec& w) { w.cut_to = 20; }), "fmt "},
+      {"cut before any chunk", changed(wav(1, good), [](WavSpec& w) { w.cut_to = 6; }), "RIFF header"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -689,8 +709,8 @@ TEST(SendTool, CommandLineErrorsExitWithTwo) {
   }
   auto help = test::Process::run(sender({"--help"}), 10s);
   EXPECT_EQ(help.status, 0);
-  for (const char* option : {"--mixer", "--channels", "--wav", "--tone", "--drop", "--duplicate", "--reorder",
-                             "--seed", "--rate-scale", "--json", "Exit status"}) {
+  for (const char* option : {"--mixer", "--channels", "--wav", "--tone", "--drop", "--duplicate", "--reorder", "--seed",
+                             "--rate-scale", "--json", "Exit status"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }
 }
