@@ -174,7 +174,15 @@ int main(int argc, char** argv) {
       ->check(range(0.0, 1.0));
   auto* seed_opt = app.add_option("--seed", seed,
                                   "Seed of the drop/duplicate/reorder choices (default: random, shown in the report)")
-                       ->type_name("X");
+                       ->type_name("X")
+                       ->check(
+                           [](const std::string& v) {
+                             // The parser would wrap a negative number round to a huge one.
+                             return !v.empty() && v.find_first_not_of("0123456789") == std::string::npos
+                                        ? std::string()
+                                        : std::string("expected a whole number from 0 to 18446744073709551615");
+                           },
+                           "");
   app.add_option("--rate-scale", rate_scale, "Send R times as fast as real time, 0.001 to 1000 (default 1)")
       ->type_name("R")
       ->check(range(0.001, 1000.0));

@@ -518,7 +518,7 @@ TEST(SendTool, RegistrationFailuresExitWithOne) {
     ASSERT_EQ(tool.wait(10s), 1) << tool.err();
     EXPECT_NE(tool.err().find(c.message), std::string::npos) << tool.err();
     EXPECT_EQ(tool.out(), "") << "no report without a stream";
-    const auto after = mixer.collect(100ms);
+    const auto after = mixer.collect(50ms);
     EXPECT_TRUE(after.audio.empty());
     EXPECT_EQ(after.bye.has_value(), c.bye);
   }

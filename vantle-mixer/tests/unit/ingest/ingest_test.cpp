@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
+
 #include "broadcast/handoff.hpp"
 #include "broadcast/wire.hpp"
 
@@ -221,6 +224,32 @@ TEST_F(IngestTest, ASenderWithoutChannelsStaysAliveAndDeliversNothing) {
   deliver(sender_, packet);
   EXPECT_EQ(state_->sessions().at(id).total_pkts, 1u);
   for (std::size_t slot = 0; slot < 7; ++slot) EXPECT_TRUE(drain(slot).empty());
+}
+
+TEST_F(IngestTest, RandomDatagramsNeverReachBeyondTheSlots) {
+  const auto studio = register_as(sender_, "studio", 2);
+  const auto phone = register_as(sender_, "phone", 1);
+  const auto peer = sender_.local_endpoint();
+  std::mt19937 random(3);
+  std::vector<std::uint8_t> datagram;
+  for (int i = 0; i < 20000; ++i) {
+    datagram.resize(random() % wire::kMaxDatagram);
+    for (auto& b : datagram) b = static_cast<std::uint8_t>(random());
+    if (datagram.size() >= 10) {
+      datagram[0] = 19;
+      const std::uint32_t id = i % 3 == 0 ? studio : i % 3 == 1 ? phone : static_cast<std::uint32_t>(random());
+      std::memcpy(&datagram[1], &id, 4);
+      datagram[9] = static_cast<std::uint8_t>(i % 4);  // sometimes the right channel count
+    }
+    state_->on_audio_tx(datagram, i % 5 == 0 ? other_.local_endpoint() : peer, now_);
+    if (datagram.size() >= 4) {
+      datagram[0] = 16;
+      state_->on_register_tx(datagram, peer, now_, mixer_);
+    }
+    for (std::size_t slot = 0; slot < 7; ++slot) drain(slot);
+  }
+  // Only the two senders' slots ever received anything.
+  for (std::size_t slot : {0u, 1u, 2u, 3u}) EXPECT_EQ(stats_->slot_drops(slot).load(), 0u);
 }
 
 }  // namespace
