@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <iostream>
@@ -129,7 +130,7 @@ int main(int argc, char** argv) {
   unsigned frames = kDefaultFramesPerPacket;
   double tone = 0, level = 0.5, seconds = 0, register_timeout = 3.0, rate_scale = 1.0;
   double drop = 0, duplicate = 0, reorder = 0;
-  std::uint64_t seed = 0;
+  std::string seed_text;
   bool json = false, quiet = false;
 
   // The ranges are given in the descriptions, so the value names stay short.
@@ -172,17 +173,10 @@ int main(int argc, char** argv) {
   app.add_option("--reorder", reorder, "Probability of sending a packet after its successor, 0 to 1")
       ->type_name("P")
       ->check(range(0.0, 1.0));
-  auto* seed_opt = app.add_option("--seed", seed,
+  // Read as text: the parser would wrap a negative seed round and cap one that is too large.
+  auto* seed_opt = app.add_option("--seed", seed_text,
                                   "Seed of the drop/duplicate/reorder choices (default: random, shown in the report)")
-                       ->type_name("X")
-                       ->check(
-                           [](const std::string& v) {
-                             // The parser would wrap a negative number round to a huge one.
-                             return !v.empty() && v.find_first_not_of("0123456789") == std::string::npos
-                                        ? std::string()
-                                        : std::string("expected a whole number from 0 to 18446744073709551615");
-                           },
-                           "");
+                       ->type_name("X");
   app.add_option("--rate-scale", rate_scale, "Send R times as fast as real time, 0.001 to 1000 (default 1)")
       ->type_name("R")
       ->check(range(0.001, 1000.0));
@@ -201,9 +195,20 @@ int main(int argc, char** argv) {
     if (required->count() == 0) return usage_error(required->get_name() + " is required");
   }
   if ((wav_opt->count() > 0) == (tone_opt->count() > 0)) return usage_error("give exactly one of --wav and --tone");
+  if (wav_opt->count() > 0 && wav.empty()) return usage_error("--wav needs a file name");
   if (level_opt->count() > 0 && tone_opt->count() == 0) return usage_error("--level applies only to --tone");
   auto host_port = split_host_port(mixer);
   if (!host_port) return usage_error("--mixer: expected HOST:PORT with a port from 1 to 65535, got '" + mixer + "'");
+  std::uint64_t seed = 0;
+  if (seed_opt->count() > 0) {
+    const char* end = seed_text.data() + seed_text.size();
+    auto [stop, ec] = std::from_chars(seed_text.data(), end, seed);
+    if (seed_text.empty() || ec != std::errc() || stop != end) {
+      return usage_error("--seed: expected a whole number from 0 to 18446744073709551615, got '" + seed_text + "'");
+    }
+  } else {
+    seed = std::random_device{}();
+  }
   const unsigned max_frames = max_frames_per_packet(static_cast<unsigned>(channels));
   if (frames_opt->count() == 0) {
     frames = std::min(frames, max_frames);
@@ -235,7 +240,7 @@ int main(int argc, char** argv) {
   options.drop = drop;
   options.duplicate = duplicate;
   options.reorder = reorder;
-  options.seed = seed_opt->count() > 0 ? seed : std::random_device{}();
+  options.seed = seed;
   options.rate_scale = rate_scale;
   options.progress = !json && !quiet;
 

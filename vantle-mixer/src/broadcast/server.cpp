@@ -30,6 +30,7 @@ constexpr auto kSidecarPeriod = std::chrono::milliseconds(200);
 constexpr auto kIdleSleep = std::chrono::milliseconds(1);
 constexpr std::size_t kMaxBatch = 1024;  // the kernel's limit per sendmmsg call
 constexpr int kSocketBuffer = 4 << 20;
+constexpr std::size_t kMaxAssignedNames = 10000;
 
 std::string session_text(std::uint32_t id) { return fmt::format("0x{:08x}", id); }
 
@@ -273,9 +274,14 @@ void BroadcastServer::on_register(std::span<const std::uint8_t> datagram, const 
   Feed bus = Feed::kMain;
   if (auto assigned = assignments_.find(reg->name)) {
     bus = *assigned;
-  } else {
+  } else if (assignments_.size() < kMaxAssignedNames) {
     assignments_.put(reg->name, Feed::kMain);
     persist_assignments(now, false);
+  } else if (!assignments_full_logged_) {
+    // A stream of made-up names must not grow the file without end.
+    logger().warn("relay assignments full ({} names): new names hear main without being remembered",
+                  kMaxAssignedNames);
+    assignments_full_logged_ = true;
   }
 
   if (int err = socket_.send_to(wire::encode_accept(reg->version, id, settings_.sample_rate, settings_.frames), from);
@@ -285,6 +291,18 @@ void BroadcastServer::on_register(std::span<const std::uint8_t> datagram, const 
   }
   logger().info("ACCEPT session={} name={} peer={} v{} bus={}", session_text(id), reg->name, from.to_string(),
                 reg->version, feed_name(bus));
+
+  // A socket that registers again follows only its newest session; older ones would
+  // send it the same audio twice, and let one socket multiply the mixer's output.
+  for (auto it = sessions_.begin(); it != sessions_.end();) {
+    if (it->second.peer == from) {
+      logger().info("evict session={} name={} (registered again from {})", session_text(it->first), it->second.name,
+                    from.to_string());
+      it = sessions_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 
   RelaySession session;
   session.id = id;

@@ -116,6 +116,7 @@ class BroadcastServer {
 
   RelayAssignments assignments_;
   bool assignments_dirty_ = false;
+  bool assignments_full_logged_ = false;
   Clock::time_point last_assignments_save_{};
   SessionDelays delays_;
   std::map<std::uint32_t, RelaySession> sessions_;

@@ -640,7 +640,7 @@ TEST(SendTool, UnusableWavFilesFailBeforeRegistering) {
     EXPECT_EQ(result.status, 1) << result.err;
     EXPECT_NE(result.err.find(path.string()), std::string::npos) << result.err;
     EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
-    EXPECT_FALSE(mixer.receive(50ms)) << "no registration for a file that cannot be sent";
+    EXPECT_FALSE(mixer.receive(20ms)) << "no registration for a file that cannot be sent";
   }
 }
 
@@ -682,6 +682,7 @@ TEST(SendTool, CommandLineErrorsExitWithTwo) {
       {"--mixer", "127.0.0.1:5005", "--name", "s", "--tone", "440"},
       with({}),
       with({"--tone", "440", "--wav", "x.wav"}),
+      with({"--wav", ""}),
       with({"--wav", "x.wav", "--level", "0.5"}),
       with({"--tone", "0"}),
       with({"--tone", "440", "--level", "1.5"}),
@@ -694,6 +695,7 @@ TEST(SendTool, CommandLineErrorsExitWithTwo) {
       with({"--tone", "440", "--frames", "1100"}),  // 2 channels: 4410 bytes, over 4096
       with({"--tone", "440", "--version", "256"}),
       with({"--tone", "440", "--seed", "-1"}),
+      with({"--tone", "440", "--seed", "18446744073709551616"}),
       with({"--tone", "440", "--frobnicate"}),
       {"--mixer", "127.0.0.1", "--name", "s", "--channels", "2", "--tone", "440"},
       {"--mixer", "127.0.0.1:0", "--name", "s", "--channels", "2", "--tone", "440"},

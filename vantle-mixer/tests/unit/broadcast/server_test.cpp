@@ -147,6 +147,20 @@ TEST_P(BroadcastServerTest, RegistrationAcceptsRejectsAndCountsIdsFromOne) {
   EXPECT_EQ(saved["assignments"]["studio-a"], "main");
 }
 
+TEST_P(BroadcastServerTest, ASocketThatRegistersAgainKeepsOnlyItsNewestSession) {
+  Peer relay, neighbour;
+  const auto first = register_relay(relay, "r");
+  register_relay(neighbour, "r");  // the same name from another socket is another listener
+  const auto second = register_relay(relay, "r");
+  EXPECT_EQ(server_->sessions().count(first), 0u);
+  EXPECT_EQ(server_->sessions().size(), 2u);
+  push_block(0, 0.5f);
+  pass();
+  auto got = relay.receive_all();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(wire::decode_audio(got[0])->session, second);
+}
+
 TEST_P(BroadcastServerTest, ARegistrationFloodIsSavedTogether) {
   Peer first, crowd;
   register_relay(first, "first");  // saved at once
