@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -98,6 +99,11 @@ ByteVec multicast(std::uint8_t bus, std::uint32_t sequence, const std::vector<st
   return p;
 }
 
+template <std::size_t N>
+ByteVec bytes_of(const std::array<std::uint8_t, N>& packet) {
+  return ByteVec(packet.begin(), packet.end());
+}
+
 ByteVec payload_of(const ByteVec& packet, std::size_t header) { return ByteVec(packet.begin() + header, packet.end()); }
 
 ByteVec read_file(const std::filesystem::path& path) {
@@ -189,8 +195,7 @@ TEST(RelayTool, ReportsAndRecordsWhatTheMixerSends) {
       {},                                                          // empty datagram
       {0xFF, 1, 2},                                                // unknown tag
       {4, 0xEE, 0xFF},                                             // AUDIO cut short
-      ByteVec(wire::encode_accept(2, session, 8000, 512).begin(),  // a second ACCEPT
-              wire::encode_accept(2, session, 8000, 512).end()),
+      bytes_of(wire::encode_accept(2, session, 8000, 512)),       // a second ACCEPT
   };
   for (std::size_t i = 0; i < std::max(heard.size(), passed_over.size()); ++i) {
     if (i < heard.size()) mixer.send(heard[i], peer);
