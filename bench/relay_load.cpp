@@ -7,7 +7,6 @@
 //
 // --flood adds one peer sending RATE datagrams a second, half junk and half
 // registrations under new names, to see whether it disturbs the others.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -26,6 +25,7 @@
 #include "broadcast/wire.hpp"
 #include "support/jack_probe.hpp"
 #include "support/jack_server.hpp"
+#include "thread_cpu.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "util/udp.hpp"
@@ -55,37 +55,6 @@ struct Relay {
   std::uint64_t packets = 0;
   std::uint64_t gaps = 0;
 };
-
-// Clock ticks the thread named `name` of `pid` has run.
-long thread_ticks(pid_t pid, const std::string& name) {
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return -1;
-  long ticks = -1;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm(dir + "/" + e->d_name + "/comm");
-    std::string thread;
-    std::getline(comm, thread);
-    if (thread != name) continue;
-    std::ifstream stat(dir + "/" + e->d_name + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    auto close = text.rfind(')');
-    std::vector<std::string> fields;
-    std::string field;
-    for (char c : text.substr(close + 2)) {
-      if (c == ' ') {
-        fields.push_back(field);
-        field.clear();
-      } else {
-        field += c;
-      }
-    }
-    ticks = std::stol(fields.at(11)) + std::stol(fields.at(12));  // utime, stime
-  }
-  closedir(d);
-  return ticks;
-}
 
 struct RunResult {
   bool ok = false;
@@ -172,7 +141,7 @@ RunResult run(const Options& options, int relays_wanted) {
   // The JACK clock tells how many blocks the engine made, however fast the dummy
   // server keeps time on a loaded machine.
   vantle::test::JackProbe clock(jack, {}, {});
-  const long ticks_before = thread_ticks(mixer.pid(), "broadcast");
+  const long ticks_before = vantle::bench::thread_ticks(mixer.pid(), "broadcast");
   const auto frames_before = clock.frame_time();
   const auto start = Clock::now();
   auto next_ping = start;
@@ -202,7 +171,7 @@ RunResult run(const Options& options, int relays_wanted) {
       }
     }
   }
-  const long ticks_after = thread_ticks(mixer.pid(), "broadcast");
+  const long ticks_after = vantle::bench::thread_ticks(mixer.pid(), "broadcast");
   const double jack_blocks = double(clock.frame_time() - frames_before) / 160.0;
   flooding = false;
   flood.join();

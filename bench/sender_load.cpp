@@ -3,7 +3,6 @@
 // broadcast thread's share of one core and the slots' drop counters.
 //
 //   vantle-bench-senders [--senders M] [--duration S]
-#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,43 +14,12 @@
 #include <vector>
 
 #include "support/jack_server.hpp"
+#include "thread_cpu.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "util/json.hpp"
 
-namespace {
-
 using namespace std::chrono_literals;
-
-long thread_ticks(pid_t pid, const std::string& name) {
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return -1;
-  long ticks = -1;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream comm(dir + "/" + e->d_name + "/comm");
-    std::string thread;
-    std::getline(comm, thread);
-    if (thread != name) continue;
-    std::ifstream stat(dir + "/" + e->d_name + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::string rest = text.substr(text.rfind(')') + 2);
-    std::vector<std::string> fields;
-    std::size_t at = 0;
-    while (at < rest.size()) {
-      auto space = rest.find(' ', at);
-      fields.push_back(rest.substr(at, space - at));
-      if (space == std::string::npos) break;
-      at = space + 1;
-    }
-    ticks = std::stol(fields.at(11)) + std::stol(fields.at(12));
-  }
-  closedir(d);
-  return ticks;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   int senders = 16;
@@ -89,7 +57,13 @@ int main(int argc, char** argv) {
   mixer_options.env["VANTLE_SIDECAR_DIR"] = state;
   mixer_options.env["VANTLE_LOG"] = "warn";
   vantle::test::Process mixer(std::move(mixer_options));
-  std::this_thread::sleep_for(1500ms);
+  // The slots are read from the first JACK cycle on, which the meters file shows.
+  for (int i = 0; i < 200; ++i) {
+    std::ifstream meters(state + "/meters.json");
+    const std::string text((std::istreambuf_iterator<char>(meters)), {});
+    if (text.find("\"remote0\"") != std::string::npos) break;
+    std::this_thread::sleep_for(50ms);
+  }
 
   std::vector<std::unique_ptr<vantle::test::Process>> running;
   for (int s = 0; s < senders; ++s) {
@@ -100,9 +74,9 @@ int main(int argc, char** argv) {
     running.push_back(std::make_unique<vantle::test::Process>(std::move(send)));
   }
   std::this_thread::sleep_for(1s);
-  const long before = thread_ticks(mixer.pid(), "broadcast");
+  const long before = vantle::bench::thread_ticks(mixer.pid(), "broadcast");
   std::this_thread::sleep_for(std::chrono::seconds(duration));
-  const long after = thread_ticks(mixer.pid(), "broadcast");
+  const long after = vantle::bench::thread_ticks(mixer.pid(), "broadcast");
 
   const auto diag = vantle::json::parse(vantle::test::Process::run({{"cat", state + "/diag.json"}, {}, ""}).out);
   std::uint64_t drops = 0;

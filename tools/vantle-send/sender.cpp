@@ -460,8 +460,11 @@ std::string to_text(const Report& r) {
                       " reordered (seed " + std::to_string(r.seed) + ")");
   if (r.send_errors > 0) line("send errors", std::to_string(r.send_errors));
   line("audio", std::to_string(r.frames) + " frames (" + fixed(audio_seconds(r), 3) + " s)");
-  line("duration", fixed(r.duration_s, 3) + " s at rate scale " + number(r.rate_scale) + ", ended by " + r.ended_by +
-                       ", at most " + fixed(r.max_late_ms, 1) + " ms behind schedule");
+  const char* ending = r.ended_by == "seconds"       ? "the --seconds limit"
+                       : r.ended_by == "end_of_file" ? "the end of the WAV file"
+                                                     : "a stop signal";
+  line("duration", fixed(r.duration_s, 3) + " s at rate scale " + number(r.rate_scale) + ", ended by " + ending +
+                       "; packets at most " + fixed(r.max_late_ms, 2) + " ms behind schedule");
   return out;
 }
 

@@ -193,7 +193,7 @@ void put_u32(ByteVec& b, std::uint32_t v) {
 }
 void put_tag(ByteVec& b, const char* tag) { b.insert(b.end(), tag, tag + 4); }
 
-struct WavSpec {
+struct WavLayout {
   std::uint16_t channels = 1;
   std::uint32_t rate = 8000;
   std::vector<std::int16_t> samples;
@@ -206,8 +206,8 @@ struct WavSpec {
   std::optional<std::size_t> cut_to;  // the file ends after this many bytes
 };
 
-WavSpec wav(std::uint16_t channels, std::vector<std::int16_t> samples, std::uint32_t rate = 8000) {
-  WavSpec w;
+WavLayout wav(std::uint16_t channels, std::vector<std::int16_t> samples, std::uint32_t rate = 8000) {
+  WavLayout w;
   w.channels = channels;
   w.samples = std::move(samples);
   w.rate = rate;
@@ -215,12 +215,12 @@ WavSpec wav(std::uint16_t channels, std::vector<std::int16_t> samples, std::uint
 }
 
 template <class Change>
-WavSpec changed(WavSpec w, Change change) {
+WavLayout changed(WavLayout w, Change change) {
   change(w);
   return w;
 }
 
-ByteVec wav_bytes(const WavSpec& w) {
+ByteVec wav_bytes(const WavLayout& w) {
   ByteVec fmt;
   put_u16(fmt, w.extensible ? 0xFFFE : w.format);
   put_u16(fmt, w.channels);
@@ -527,7 +527,7 @@ TEST(SendTool, RegistrationFailuresExitWithOne) {
 TEST(SendTool, SendsWavFilesSampleForSample) {
   struct Case {
     const char* what;
-    WavSpec file;
+    WavLayout file;
     unsigned channels;  // sent
     std::vector<std::string> options;
     std::size_t frames;  // expected in total (more than the file's when it loops)
@@ -536,7 +536,7 @@ TEST(SendTool, SendsWavFilesSampleForSample) {
       {"mono onto two channels", wav(1, test_samples(250)), 2, {}, 250},
       {"three channels cut to two, extensible format after an odd chunk",
        changed(wav(3, test_samples(750)),
-               [](WavSpec& w) {
+               [](WavLayout& w) {
                  w.extensible = true;
                  w.odd_chunk_first = true;
                }),
@@ -613,21 +613,33 @@ TEST(SendTool, UnusableWavFilesFailBeforeRegistering) {
   const auto good = test_samples(20);
   struct Case {
     const char* what;
-    std::optional<WavSpec> file;  // nullopt: no file at all
+    std::optional<WavLayout> file;  // nullopt: no file at all
     const char* message;
   };
   const Case cases[] = {
       {"missing", std::nullopt, "No such file"},
-      {"8-bit samples", changed(wav(1, good), [](WavSpec& w) { w.bits = 8; }), "8-bit"},
-      {"float samples", changed(wav(1, good), [](WavSpec& w) { w.format = 3, w.bits = 32; }), "not PCM"},
-      {"extensible float", changed(wav(1, good), [](WavSpec& w) { w.format = 3, w.extensible = true; }), "not PCM"},
+      {"8-bit samples", changed(wav(1, good), [](WavLayout& w) { w.bits = 8; }), "8-bit"},
+      {"float samples",
+       changed(wav(1, good),
+               [](WavLayout& w) {
+                 w.format = 3;
+                 w.bits = 32;
+               }),
+       "not PCM"},
+      {"extensible float",
+       changed(wav(1, good),
+               [](WavLayout& w) {
+                 w.format = 3;
+                 w.extensible = true;
+               }),
+       "not PCM"},
       {"no channels", wav(0, good), "no channels"},
       {"no audio", wav(1, {}), "no audio"},
       {"half a frame of audio", wav(2, {7}), "no audio"},
-      {"big-endian RIFX", changed(wav(1, good), [](WavSpec& w) { w.riff = "RIFX"; }), "RIFF"},
-      {"data before the format", changed(wav(1, good), [](WavSpec& w) { w.data_first = true; }), "before"},
-      {"cut inside the header", changed(wav(1, good), [](WavSpec& w) { w.cut_to = 20; }), "fmt "},
-      {"cut before any chunk", changed(wav(1, good), [](WavSpec& w) { w.cut_to = 6; }), "RIFF header"},
+      {"big-endian RIFX", changed(wav(1, good), [](WavLayout& w) { w.riff = "RIFX"; }), "RIFF"},
+      {"data before the format", changed(wav(1, good), [](WavLayout& w) { w.data_first = true; }), "before"},
+      {"cut inside the header", changed(wav(1, good), [](WavLayout& w) { w.cut_to = 20; }), "fmt "},
+      {"cut before any chunk", changed(wav(1, good), [](WavLayout& w) { w.cut_to = 6; }), "RIFF header"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
