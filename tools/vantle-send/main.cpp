@@ -23,6 +23,8 @@ namespace {
 
 using vantle::Error;
 using vantle::net::Endpoint;
+using vantle::net::resolve;
+using vantle::net::split_host_port;
 
 constexpr const char* kDescription =
     "vantle-send: stream audio into a vantle-mixer's ingest slots as a remote sender.\n"
@@ -81,36 +83,6 @@ constexpr unsigned kDefaultFramesPerPacket = 128;
 int usage_error(const std::string& message) {
   std::cerr << "vantle-send: " << message << "\nRun with --help for more information.\n";
   return kUsageError;
-}
-
-// "host:port" split at the last colon; nothing when the form or the port is wrong.
-std::optional<std::pair<std::string, std::uint16_t>> split_host_port(const std::string& text) {
-  const auto colon = text.rfind(':');
-  if (colon == std::string::npos || colon == 0) return std::nullopt;
-  const std::string_view port_text = std::string_view(text).substr(colon + 1);
-  unsigned port = 0;
-  auto [end, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-  if (port_text.empty() || ec != std::errc() || end != port_text.data() + port_text.size() || port == 0 ||
-      port > 65535) {
-    return std::nullopt;
-  }
-  return std::pair{text.substr(0, colon), static_cast<std::uint16_t>(port)};
-}
-
-// An IPv4 address, looking host names up.
-Endpoint resolve(const std::string& host, std::uint16_t port) {
-  if (auto literal = Endpoint::parse(host + ":" + std::to_string(port))) return *literal;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  if (int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found); rc != 0 || found == nullptr) {
-    throw Error(rc != 0 ? ::gai_strerror(rc) : "no IPv4 address").context("resolving " + host);
-  }
-  Endpoint e = Endpoint::any(port);
-  e.addr.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  ::freeaddrinfo(found);
-  return e;
 }
 
 // The most frames of `channels` samples one datagram can carry.

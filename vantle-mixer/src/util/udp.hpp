@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vantle::net {
 
@@ -26,6 +27,12 @@ struct Endpoint {
   std::string to_string() const;  // "ip:port"
   bool operator==(const Endpoint& other) const;
 };
+
+// "host:port" split at the last colon; nothing when the form or the port (1..65535) is wrong.
+std::optional<std::pair<std::string, std::uint16_t>> split_host_port(const std::string& text);
+
+// An IPv4 address for `host`, looking host names up. Throws Error "resolving {host}".
+Endpoint resolve(const std::string& host, std::uint16_t port);
 
 class UdpSocket {
  public:
