@@ -90,10 +90,10 @@ class IngestOnJack : public ::testing::Test {
 
 TEST_F(IngestOnJack, ASenderReachesRelaysThroughItsChannel) {
   const auto source = home_.path() / "source.wav";
-  write_constant_wav(source, 8192, -4096, 48000 * 4);
+  write_constant_wav(source, 8192, -4096, 48000 * 7);
   ProcessOptions send;
   send.argv = {VANTLE_SEND_BIN, "--mixer", address(), "--name", "studio", "--channels", "2", "--wav", source.string(),
-               "--seconds", "3", "--json"};
+               "--seconds", "6", "--json"};
   Process sender(std::move(send));
   std::this_thread::sleep_for(500ms);
 
