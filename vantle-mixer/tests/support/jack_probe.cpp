@@ -50,8 +50,10 @@ int JackProbe::on_process(jack_nframes_t frames, void* arg) {
 }
 
 void JackProbe::connect(const std::string& from, const std::string& to) {
-  // Ports exist before their client is active, and only then can they be connected.
-  for (int i = 0; i < 250; ++i) {
+  // The mixer's ports appear only once it has opened its client, which can take a
+  // while on a loaded machine; keep trying until a generous deadline.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
     const int rc = jack_connect(client_, from.c_str(), to.c_str());
     if (rc == 0 || rc == EEXIST) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
