@@ -1,6 +1,7 @@
 #include "main/mixer.hpp"
 
 #include "broadcast/server.hpp"
+#include "control/server.hpp"
 #include "engine/mix_engine.hpp"
 #include "engine/scene.hpp"
 #include "meters/meters_writer.hpp"
@@ -29,7 +30,6 @@ Mixer::Built Mixer::build(config::Config config, RunningFlag running) {
 
   mixer->sink_feeds_ = std::make_shared<broadcast::LocalSinkFeeds>(cfg.local_relay_sink);
   auto [command_sender, command_receiver] = broadcast::CommandChannel::open();
-  mixer->broadcast_commands_.emplace(std::move(command_sender));
   auto server = std::make_unique<broadcast::BroadcastServer>(broadcast::BroadcastSettings::from_config(cfg, rate),
                                                              mixer->stats_, mixer->sink_feeds_,
                                                              std::move(command_receiver));
@@ -38,8 +38,11 @@ Mixer::Built Mixer::build(config::Config config, RunningFlag running) {
   server->attach(mixer->handoff_->network_ends());
   broadcast::BroadcastServer::start(std::move(server), mixer->lifeline());
 
-  auto [sender, receiver] = ReloadChannel::open();
-  mixer->reload_sender_.emplace(std::move(sender));
+  // The control server holds the sending ends of both command channels.
+  auto [reload_sender, reload_receiver] = ReloadChannel::open();
+  auto control = std::make_unique<control::ControlServer>(
+      cfg, control::ControlLinks{mixer->scene_, std::move(command_sender), std::move(reload_sender)});
+  control::ControlServer::start(std::move(control), mixer->lifeline());
 
   auto engine = std::make_unique<engine::MixEngine>(
       cfg, engine::MixEngine::Parts{mixer->jack_->channel_first_port(), mixer->scene_, mixer->stats_,
@@ -47,7 +50,7 @@ Mixer::Built Mixer::build(config::Config config, RunningFlag running) {
                                     mixer->handoff_->rt_ingest_sinks(), mixer->sink_feeds_});
   mixer->jack_->activate(std::make_unique<engine::JackMixHandler>(std::move(engine), *mixer->jack_), mixer->stats_);
 
-  return Built{std::move(mixer), std::move(receiver)};
+  return Built{std::move(mixer), std::move(reload_receiver)};
 }
 
 Mixer::~Mixer() {

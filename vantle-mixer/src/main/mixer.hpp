@@ -11,6 +11,7 @@
 #include "broadcast/handoff.hpp"
 #include "broadcast/local_sinks.hpp"
 #include "config/config.hpp"
+#include "control/reload_command.hpp"
 #include "engine/engine_stats.hpp"
 #include "engine/jack_io.hpp"
 #include "engine/live_scene.hpp"
@@ -20,14 +21,8 @@
 
 namespace vantle::app {
 
-// A reload request handed to the main thread: the candidate configuration, already
-// validated, and the one answer (nothing on success, else the error text).
-struct ReloadCommand {
-  config::Config config;
-  OneShot<std::optional<std::string>> reply;
-};
-
-using ReloadChannel = Channel<ReloadCommand>;
+using control::ReloadChannel;
+using control::ReloadCommand;
 
 class Mixer {
  public:
@@ -49,9 +44,6 @@ class Mixer {
   const std::shared_ptr<engine::LiveScene>& live_scene() const { return scene_; }
   const std::shared_ptr<broadcast::LocalSinkFeeds>& sink_feeds() const { return sink_feeds_; }
 
-  // A sending end of the broadcast thread's command channel.
-  broadcast::CommandChannel::Sender broadcast_commands() const { return *broadcast_commands_; }
-
   // Periodic work of the main thread: frees scenes the process callback let go of.
   void housekeeping() { scene_->reclaim(); }
 
@@ -69,10 +61,6 @@ class Mixer {
   std::shared_ptr<meters::MeterSlot> meter_slot_;
   std::shared_ptr<broadcast::LocalSinkFeeds> sink_feeds_;
   std::unique_ptr<broadcast::RtHandoff> handoff_;
-  // The sending end the control server will hold; kept here so the channel stays open.
-  std::optional<broadcast::CommandChannel::Sender> broadcast_commands_;
-  // The sending end the control server will hold; kept here so the channel stays open.
-  std::optional<ReloadChannel::Sender> reload_sender_;
   // Last member: closed first, so no callback outlives what it uses.
   std::unique_ptr<engine::JackClient> jack_;
 };

@@ -13,6 +13,7 @@
 #include "config/storage.hpp"
 #include "main/cli.hpp"
 #include "main/mixer.hpp"
+#include "main/reload.hpp"
 #include "util/error.hpp"
 #include "util/log.hpp"
 #include "util/threads.hpp"
@@ -76,14 +77,13 @@ Startup resolve(const Cli& cli) {
 
 // The main thread's loop: watches the running flag, takes reload requests and
 // samples JACK's CPU load.
-void supervise(Mixer::Built& current, const RunningFlag& running) {
-  while (running->load(std::memory_order_acquire)) {
+void supervise(Supervisor& supervisor) {
+  while (supervisor.running->load(std::memory_order_acquire)) {
     std::optional<ReloadCommand> command;
-    switch (current.reload.try_receive(command)) {
+    switch (supervisor.current->reload.try_receive(command)) {
       case ReloadChannel::Status::kReceived:
-        // Reloading arrives with the control plane; until then nothing sends here.
-        command->reply.send(std::string("reload is not available"));
-        break;
+        handle_reload(supervisor, std::move(*command));
+        continue;  // a reload is a pass of its own: no sleep, no sampling
       case ReloadChannel::Status::kDisconnected:
         logger().warn("reload channel disconnected");
         break;
@@ -91,8 +91,9 @@ void supervise(Mixer::Built& current, const RunningFlag& running) {
         break;
     }
     std::this_thread::sleep_for(kSupervisionPeriod);
-    current.mixer->stats().store_cpu_load(current.mixer->jack_cpu_load());
-    current.mixer->housekeeping();
+    auto& mixer = *supervisor.current->mixer;
+    mixer.stats().store_cpu_load(mixer.jack_cpu_load());
+    mixer.housekeeping();
   }
 }
 
@@ -105,19 +106,20 @@ int run_checked(const Cli& cli) {
   auto running = std::make_shared<std::atomic<bool>>(true);
   with_context("installing Ctrl-C handler", [&] { install_interrupt_handling(running); });
 
-  auto current = with_context("bootstrapping JACK client", [&] { return Mixer::build(startup.config, running); });
+  Supervisor supervisor{startup.config, std::nullopt, running, expand_home(cli.state_dir)};
+  supervisor.current.emplace(
+      with_context("bootstrapping JACK client", [&] { return Mixer::build(startup.config, running); }));
 
-  const auto state_dir = expand_home(cli.state_dir);
   try {
-    std::filesystem::create_directories(state_dir);
+    std::filesystem::create_directories(supervisor.state_dir);
   } catch (const std::filesystem::filesystem_error& e) {
-    current.mixer.reset();
+    supervisor.current.reset();
     throw Error(e.code().message() + " (os error " + std::to_string(e.code().value()) + ")")
-        .context("creating state dir " + state_dir.string());
+        .context("creating state dir " + supervisor.state_dir.string());
   }
 
-  supervise(current, running);
-  current.mixer.reset();
+  supervise(supervisor);
+  supervisor.current.reset();
   logger().info("bye");
   return 0;
 }

@@ -16,6 +16,7 @@ class Channel {
     std::mutex mutex;
     std::deque<T> queue;
     int senders = 0;
+    bool receiver_gone = false;
   };
 
  public:
@@ -30,9 +31,12 @@ class Channel {
       --shared_->senders;
     }
 
-    void send(T value) {
+    // False when the receiver is gone (the message is dropped).
+    [[nodiscard]] bool send(T value) {
       std::lock_guard lock(shared_->mutex);
+      if (shared_->receiver_gone) return false;
       shared_->queue.push_back(std::move(value));
+      return true;
     }
 
    private:
@@ -48,6 +52,13 @@ class Channel {
   class Receiver {
    public:
     explicit Receiver(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+    Receiver(Receiver&&) noexcept = default;
+    Receiver& operator=(Receiver&& other) noexcept {
+      close();
+      shared_ = std::move(other.shared_);
+      return *this;
+    }
+    ~Receiver() { close(); }
 
     // Never waits. kDisconnected once the queue is empty and no sender is left.
     Status try_receive(std::optional<T>& out) {
@@ -61,8 +72,18 @@ class Channel {
     }
 
    private:
+    // Later sends fail and what is queued is dropped.
+    void close() {
+      if (!shared_) return;
+      std::lock_guard lock(shared_->mutex);
+      shared_->receiver_gone = true;
+      shared_->queue.clear();
+    }
     std::shared_ptr<Shared> shared_;
   };
+
+  // The text of a failed send.
+  static constexpr const char* kClosedText = "sending on a closed channel";
 
   // A new channel: its first sender and its receiver.
   static std::pair<Sender, Receiver> open() {

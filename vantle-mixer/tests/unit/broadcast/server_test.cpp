@@ -177,7 +177,7 @@ TEST_P(BroadcastServerTest, BlocksFanOutWithOneSequencePerBlockAcrossBuses) {
   Peer main1, main2, monitor;
   register_relay(main1, "m1");
   register_relay(main2, "m2");
-  (*commands_).send(SetAssignment{"mon", Feed::kMonitor});
+  ASSERT_TRUE((*commands_).send(SetAssignment{"mon", Feed::kMonitor}));
   pass();
   register_relay(monitor, "mon");
 
@@ -214,7 +214,7 @@ TEST_P(BroadcastServerTest, BlocksFanOutWithOneSequencePerBlockAcrossBuses) {
 }
 
 TEST_P(BroadcastServerTest, RelayOnOffHearsNothingButIsKeptAlive) {
-  (*commands_).send(SetAssignment{"quiet", Feed::kOff});
+  ASSERT_TRUE((*commands_).send(SetAssignment{"quiet", Feed::kOff}));
   pass();
   Peer relay;
   const auto id = register_relay(relay, "quiet");
@@ -288,8 +288,8 @@ TEST_P(BroadcastServerTest, AssignmentsMoveRelaysAndSinksAndPersist) {
   pass();
   EXPECT_EQ(relay.receive_all().size(), 1u);
 
-  (*commands_).send(SetAssignment{"booth", Feed::kMonitor});
-  (*commands_).send(SetDefaultAssignment{"booth", Feed::kMain});  // it has one: no change
+  ASSERT_TRUE((*commands_).send(SetAssignment{"booth", Feed::kMonitor}));
+  ASSERT_TRUE((*commands_).send(SetDefaultAssignment{"booth", Feed::kMain}));  // it has one: no change
   pass();
   EXPECT_EQ(feeds_->cell("booth")->load(), static_cast<std::uint8_t>(Feed::kMonitor));
   push_block(1, 0.4f);
@@ -300,7 +300,7 @@ TEST_P(BroadcastServerTest, AssignmentsMoveRelaysAndSinksAndPersist) {
   EXPECT_EQ(wire::sample_at(wire::decode_audio(got[0])->samples, 0), static_cast<std::int16_t>(0.4f * 32767));
   EXPECT_EQ(json::parse(files::read_text(settings_.assignments_file))["assignments"]["booth"], "monitor");
 
-  (*commands_).send(SetDefaultAssignment{"newcomer", Feed::kCue});
+  ASSERT_TRUE((*commands_).send(SetDefaultAssignment{"newcomer", Feed::kCue}));
   pass();
   EXPECT_EQ(json::parse(files::read_text(settings_.assignments_file))["assignments"]["newcomer"], "cue");
 
@@ -315,7 +315,7 @@ TEST_P(BroadcastServerTest, DelayedNamesPassTheirLineOncePerBlock) {
   register_relay(second, "far");  // the same relay, registered again
   register_relay(plain, "near");
   // 2 blocks of 32 frames at 48 kHz: 1.3333 ms.
-  (*commands_).send(SetSessionDelayCommand{"far", 64.0f / 48.0f});
+  ASSERT_TRUE((*commands_).send(SetSessionDelayCommand{"far", 64.0f / 48.0f}));
   pass();
   EXPECT_FLOAT_EQ(server_->sessions().at(1).delay_ms, 64.0f / 48.0f);
   const float levels[] = {0.1f, 0.2f, 0.3f, 0.4f};
@@ -393,7 +393,7 @@ TEST_P(BroadcastServerTest, SidecarsShowSessionsSinksAndEngine) {
 
   Peer relay;
   register_relay(relay, "r");
-  (*commands_).send(RegisterMulticastRelay{"mc"});
+  ASSERT_TRUE((*commands_).send(RegisterMulticastRelay{"mc"}));
   stats_->record_cycle(1000);
   stats_->xrun_count = 3;
   pass(150ms);  // too soon for another write
