@@ -2,6 +2,7 @@
 
 #include "broadcast/server.hpp"
 #include "control/server.hpp"
+#include "engine/autoconnect.hpp"
 #include "engine/mix_engine.hpp"
 #include "engine/scene.hpp"
 #include "meters/meters_writer.hpp"
@@ -49,6 +50,7 @@ Mixer::Built Mixer::build(config::Config config, RunningFlag running) {
                                     mixer->meter_slot_, mixer->handoff_->rt_sinks(),
                                     mixer->handoff_->rt_ingest_sinks(), mixer->sink_feeds_});
   mixer->jack_->activate(std::make_unique<engine::JackMixHandler>(std::move(engine), *mixer->jack_), mixer->stats_);
+  engine::start_autoconnect(cfg.autoconnect, mixer->lifeline(), engine::autoconnect_interval());
 
   return Built{std::move(mixer), std::move(reload_receiver)};
 }
