@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "util/utf8.hpp"
+
 namespace vantle::broadcast::wire {
 
 using Bytes = std::span<const std::uint8_t>;
@@ -47,10 +49,8 @@ bool supported_version(std::uint8_t version);  // 1 and 2
 std::int16_t encode_sample(float x);
 float decode_sample(std::int16_t s);
 
-// Names: one length byte, then that many bytes of UTF-8; invalid sequences become
-// U+FFFD, one for each maximal invalid subpart (a truncated sequence is one U+FFFD,
-// a byte that cannot start a sequence is one U+FFFD of its own).
-std::string lenient_utf8(Bytes bytes);
+// Names: one length byte, then that many bytes of UTF-8, read leniently.
+using ::vantle::lenient_utf8;
 
 // --- packets the mixer receives ---------------------------------------------------
 

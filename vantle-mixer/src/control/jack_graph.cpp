@@ -5,9 +5,9 @@
 #include <span>
 #include <unordered_map>
 
-#include "broadcast/wire.hpp"
 #include "util/log.hpp"
 #include "util/subprocess.hpp"
+#include "util/utf8.hpp"
 
 namespace vantle::control {
 
@@ -94,8 +94,7 @@ std::vector<PortGroup> to_groups(std::map<std::string, std::vector<std::string>>
 }
 
 std::string decode(const std::string& bytes) {
-  return broadcast::wire::lenient_utf8(
-      std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+  return lenient_utf8(std::string_view(bytes));
 }
 
 // The text a tool printed. A stream cut at the cap loses its broken last line, so no
