@@ -6,7 +6,9 @@
 #include "engine/mix_engine.hpp"
 #include "engine/scene.hpp"
 #include "meters/meters_writer.hpp"
+#include "midi/surface.hpp"
 #include "util/error.hpp"
+#include "util/log.hpp"
 
 namespace vantle::app {
 
@@ -44,6 +46,15 @@ Mixer::Built Mixer::build(config::Config config, RunningFlag running) {
   auto control = std::make_unique<control::ControlServer>(
       cfg, control::ControlLinks{mixer->scene_, std::move(command_sender), std::move(reload_sender)});
   control::ControlServer::start(std::move(control), mixer->lifeline());
+  if (cfg.midi) {
+    try {
+      std::vector<std::string> midi_channels;
+      for (const auto& channel : cfg.channels) midi_channels.push_back(channel.id);
+      midi::start_midi_surface(*cfg.midi, std::move(midi_channels), mixer->scene_, mixer->lifeline());
+    } catch (const Error& e) {
+      log::get("vantle_mixer").warn("midi thread failed to start: {}", e.joined());
+    }
+  }
 
   auto engine = std::make_unique<engine::MixEngine>(
       cfg, engine::MixEngine::Parts{mixer->jack_->channel_first_port(), mixer->scene_, mixer->stats_,
