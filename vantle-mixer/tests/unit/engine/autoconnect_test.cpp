@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <jack/jack.h>
-#include <spdlog/sinks/base_sink.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "support/jack_probe.hpp"
+#include "support/log_capture.hpp"
 #include "support/jack_server.hpp"
 #include "util/log.hpp"
 
@@ -24,50 +24,8 @@ using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
 // What the worker logged, level and message.
-class CaptureSink final : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<std::string> lines() {
-    std::lock_guard lock(lines_mutex_);
-    return lines_;
-  }
-  void clear() {
-    std::lock_guard lock(lines_mutex_);
-    lines_.clear();
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    std::string line = msg.level == spdlog::level::info ? "INFO " : msg.level == spdlog::level::warn ? "WARN " : "OTHER ";
-    line.append(msg.payload.data(), msg.payload.size());
-    std::lock_guard lock(lines_mutex_);
-    lines_.push_back(std::move(line));
-  }
-  void flush_() override {}
-
- private:
-  std::mutex lines_mutex_;
-  std::vector<std::string> lines_;
-};
-
-// Installed once and never taken away: workers of earlier tests may still be logging.
-CaptureSink& captured() {
-  static auto* sink = [] {
-    auto s = std::make_shared<CaptureSink>();
-    log::get("vantle_mixer::jack_io").sinks().push_back(s);
-    return s.get();
-  }();
-  return *sink;
-}
-
-template <class Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+test::LogCapture& captured() { return test::LogCapture::of("vantle_mixer::jack_io"); }
+using test::eventually;
 
 int threads_named(const std::string& name) {
   int count = 0;
@@ -146,7 +104,7 @@ TEST_F(AutoconnectOnJack, ConnectsASourceThatAppearsLaterAndRestoresItAfterADisc
   test::JackProbe probe(jack_, {"late_out"}, {});
   ASSERT_EQ(probe.source_name(0), src);
   EXPECT_TRUE(eventually([&] { return connected(src, dst); }));
-  const std::string made = "INFO autoconnect: probe:late_out \u2192 system:playback_1";
+  const std::string made = "info autoconnect: probe:late_out \u2192 system:playback_1";
   EXPECT_THAT(captured().lines(), ElementsAre(made));
 
   // Passes over an existing connection say nothing.
@@ -178,7 +136,7 @@ TEST_F(AutoconnectOnJack, WithoutAServerWarnsOnceAndEnds) {
   start_autoconnect({{"system:capture_1", "system:playback_1"}}, lifeline(), kInterval);
   EXPECT_TRUE(eventually([&] { return !captured().lines().empty(); }, 10s));
   EXPECT_TRUE(eventually([&] { return threads_named("autoconnect") == 0; }, 10s));
-  EXPECT_THAT(captured().lines(), ElementsAre(StartsWith("WARN autoconnect helper client failed to open: ")));
+  EXPECT_THAT(captured().lines(), ElementsAre(StartsWith("warning autoconnect helper client failed to open: ")));
   EXPECT_FALSE(connected("system:capture_1", "system:playback_1"));
 }
 
@@ -189,8 +147,8 @@ TEST_F(AutoconnectOnJack, APassMakesEachMissingConnectionOnceInOrder) {
       {"system:capture_1", "system:playback_1"},
   };
   EXPECT_EQ(autoconnect_pass(helper(), rules), 2u);
-  EXPECT_THAT(captured().lines(), ElementsAre("INFO autoconnect: system:capture_2 \u2192 system:playback_2",
-                                              "INFO autoconnect: system:capture_1 \u2192 system:playback_1"));
+  EXPECT_THAT(captured().lines(), ElementsAre("info autoconnect: system:capture_2 \u2192 system:playback_2",
+                                              "info autoconnect: system:capture_1 \u2192 system:playback_1"));
   EXPECT_TRUE(connected("system:capture_2", "system:playback_2"));
   EXPECT_TRUE(connected("system:capture_1", "system:playback_1"));
 
@@ -251,7 +209,7 @@ TEST_F(AutoconnectOnJack, ARefusedConnectionIsReportedEveryPass) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
     captured().clear();
-    const std::string warning = "WARN autoconnect " + c.rule.src + " \u2192 " + c.rule.dst + ": " + c.reason;
+    const std::string warning = "warning autoconnect " + c.rule.src + " \u2192 " + c.rule.dst + ": " + c.reason;
     EXPECT_EQ(autoconnect_pass(helper(), {c.rule}), 0u);
     EXPECT_EQ(autoconnect_pass(helper(), {c.rule}), 0u);
     EXPECT_THAT(captured().lines(), ElementsAre(warning, warning));

@@ -5,7 +5,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <thread>
 #include <variant>
 
+#include "support/log_capture.hpp"
 #include "support/process.hpp"
 #include "util/error.hpp"
 #include "util/log.hpp"
@@ -33,58 +33,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 // ---- What the bridge logs ----------------------------------------------------------
 
-// Every line of the "vantle_mixer::midi" target as "level message". Installed before
-// any test runs, so the sink list never changes while a bridge thread logs.
-class CaptureSink final : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  // The lines holding `needle`.
-  std::vector<std::string> matching(std::string_view needle) {
-    std::vector<std::string> out;
-    for (auto& line : lines()) {
-      if (line.find(needle) != std::string::npos) out.push_back(line);
-    }
-    return out;
-  }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    lines_.clear();
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    const auto level = spdlog::level::to_string_view(msg.level);
-    lines_.push_back(std::string(level.data(), level.size()) + " " +
-                     std::string(msg.payload.data(), msg.payload.size()));
-  }
-  void flush_() override {}
-
- private:
-  std::vector<std::string> lines_;
-};
-
-CaptureSink& captured() {
-  static const std::shared_ptr<CaptureSink> sink = [] {
-    auto s = std::make_shared<CaptureSink>();
-    log::get("vantle_mixer::midi").sinks().push_back(s);
-    return s;
-  }();
-  return *sink;
-}
-[[maybe_unused]] CaptureSink& installed_at_start = captured();
-
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 3s) {
-  const auto until = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+// Every line of the "vantle_mixer::midi" target. Installed before any test runs, so
+// the sink list never changes while a bridge thread logs.
+test::LogCapture& captured() { return test::LogCapture::of("vantle_mixer::midi"); }
+[[maybe_unused]] test::LogCapture& installed_at_start = captured();
+using test::eventually;
 
 // ---- OSC written by hand, independent of the bridge's encoder ------------------------
 

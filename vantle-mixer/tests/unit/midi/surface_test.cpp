@@ -3,12 +3,12 @@
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 
 #include <cstring>
 #include <random>
 #include <thread>
 
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "util/error.hpp"
 #include "util/files.hpp"
@@ -25,42 +25,24 @@ using ::testing::FloatNear;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-// The "[midi]" lines the surface logs while it lives, as "LEVEL message".
+// The "[midi]" lines the surface logs while it lives, as "level message".
 class LogCapture {
  public:
-  LogCapture() : logger_(log::get("vantle_mixer::midi")), level_(logger_.level()) {
-    sink_ = std::make_shared<Sink>();
-    logger_.sinks().push_back(sink_);
-    logger_.set_level(spdlog::level::info);
-  }
-  ~LogCapture() {
-    auto& sinks = logger_.sinks();
-    sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-    logger_.set_level(level_);
+  LogCapture() {
+    log::get("vantle_mixer::midi").set_level(spdlog::level::info);
+    capture_.clear();
   }
 
   std::vector<std::string> take() {
-    std::lock_guard lock(sink_->lines_mutex);
-    return std::exchange(sink_->lines, {});
+    std::vector<std::string> midi;
+    for (auto& line : capture_.take()) {
+      if (line.find(" [midi]") == line.find(' ')) midi.push_back(std::move(line));
+    }
+    return midi;
   }
 
  private:
-  struct Sink : spdlog::sinks::base_sink<std::mutex> {
-    std::mutex lines_mutex;
-    std::vector<std::string> lines;
-
-    void sink_it_(const spdlog::details::log_msg& msg) override {
-      const std::string text(msg.payload.data(), msg.payload.size());
-      if (text.rfind("[midi]", 0) != 0) return;
-      std::lock_guard lock(lines_mutex);
-      lines.push_back((msg.level == spdlog::level::warn ? "WARN " : "INFO ") + text);
-    }
-    void flush_() override {}
-  };
-
-  spdlog::logger& logger_;
-  spdlog::level::level_enum level_;
-  std::shared_ptr<Sink> sink_;
+  test::LogCapture& capture_ = test::LogCapture::of("vantle_mixer::midi");
 };
 
 struct OscMessage {
@@ -137,32 +119,32 @@ TEST_F(SurfaceTest, ModeTransitions) {
   const auto mic = SurfaceMode::channel_control("mic"), tape = SurfaceMode::channel_control("tape");
   const Case cases[] = {
       // from Idle
-      {{}, "C4", mic, "mode:channel_select", {"INFO [midi] → ChannelControl { mic } (first)"}},
-      {{}, "D4", transport, "mode:transport", {"INFO [midi] → Transport"}},
-      {{}, "E4", navigation, "mode:navigation", {"INFO [midi] → Navigation"}},
-      {{}, "F4", idle, "mode:idle", {"INFO [midi] → Idle (reset)"}},
-      {{}, "G4", idle, "mode:bogus", {"WARN [midi] unknown mode bogus → Idle"}},
+      {{}, "C4", mic, "mode:channel_select", {"info [midi] → ChannelControl { mic } (first)"}},
+      {{}, "D4", transport, "mode:transport", {"info [midi] → Transport"}},
+      {{}, "E4", navigation, "mode:navigation", {"info [midi] → Navigation"}},
+      {{}, "F4", idle, "mode:idle", {"info [midi] → Idle (reset)"}},
+      {{}, "G4", idle, "mode:bogus", {"warning [midi] unknown mode bogus → Idle"}},
       {{}, "C6", idle, std::nullopt, {}},
       {{}, "B4", idle, std::nullopt, {}},
       // from Transport and Navigation
-      {{"D4"}, "C4", select, "mode:channel_select", {"INFO [midi] Transport → mode key", "INFO [midi] → ChannelSelect"}},
-      {{"E4"}, "D4", transport, "mode:transport", {"INFO [midi] Navigation → mode key", "INFO [midi] → Transport"}},
-      {{"E4"}, "G4", idle, "mode:bogus", {"INFO [midi] Navigation → mode key", "WARN [midi] unknown mode bogus → Idle"}},
+      {{"D4"}, "C4", select, "mode:channel_select", {"info [midi] Transport → mode key", "info [midi] → ChannelSelect"}},
+      {{"E4"}, "D4", transport, "mode:transport", {"info [midi] Navigation → mode key", "info [midi] → Transport"}},
+      {{"E4"}, "G4", idle, "mode:bogus", {"info [midi] Navigation → mode key", "warning [midi] unknown mode bogus → Idle"}},
       {{"D4"}, "C5", transport, std::nullopt, {}},
       // from ChannelSelect
-      {{"D4", "C4"}, "D5", tape, "select:tape", {"INFO [midi] → ChannelControl { tape }"}},
-      {{"D4", "C4"}, "E5", select, "select:ghost", {"WARN [midi] unknown channel id ghost"}},
+      {{"D4", "C4"}, "D5", tape, "select:tape", {"info [midi] → ChannelControl { tape }"}},
+      {{"D4", "C4"}, "E5", select, "select:ghost", {"warning [midi] unknown channel id ghost"}},
       {{"D4", "C4"}, "C4", select, "mode:channel_select",
-       {"INFO [midi] ChannelSelect → mode key", "INFO [midi] → ChannelSelect"}},
+       {"info [midi] ChannelSelect → mode key", "info [midi] → ChannelSelect"}},
       {{"D4", "C4"}, "C6", select, std::nullopt, {}},
       // from ChannelControl
       {{"D4", "C4", "D5"}, "C4", mic, "mode:channel_select",
-       {"INFO [midi] ChannelControl(tape) → mode key", "INFO [midi] → ChannelControl { mic } (first)"}},
-      {{"C4"}, "F4", idle, "mode:idle", {"INFO [midi] ChannelControl(mic) → mode key", "INFO [midi] → Idle (reset)"}},
-      {{"C4"}, "F6", tape, "channel_next", {"INFO [midi] channel mic → tape"}},
-      {{"C4", "F6"}, "F6", mic, "channel_next", {"INFO [midi] channel tape → mic"}},
-      {{"C4"}, "G6", tape, "channel_prev", {"INFO [midi] channel mic → tape"}},
-      {{"C4"}, "A6", mic, "wobble", {"WARN [midi] unknown channel action wobble"}},
+       {"info [midi] ChannelControl(tape) → mode key", "info [midi] → ChannelControl { mic } (first)"}},
+      {{"C4"}, "F4", idle, "mode:idle", {"info [midi] ChannelControl(mic) → mode key", "info [midi] → Idle (reset)"}},
+      {{"C4"}, "F6", tape, "channel_next", {"info [midi] channel mic → tape"}},
+      {{"C4", "F6"}, "F6", mic, "channel_next", {"info [midi] channel tape → mic"}},
+      {{"C4"}, "G6", tape, "channel_prev", {"info [midi] channel mic → tape"}},
+      {{"C4"}, "A6", mic, "wobble", {"warning [midi] unknown channel action wobble"}},
       {{"C4"}, "C7", mic, std::nullopt, {}},
   };
   for (const auto& c : cases) {
@@ -197,12 +179,12 @@ TEST_F(SurfaceTest, FaderStepsAreClampedAndSentInDecibels) {
     std::string log;
   };
   const Case cases[] = {
-      {"C6", 1.95f, 2.0f, 6.0206f, "INFO [midi] tape fader → 2.000 (6.0 dB → Ardour strip 2)"},
-      {"C6", 0.9f, 1.0f, 0.0f, "INFO [midi] tape fader → 1.000 (0.0 dB → Ardour strip 2)"},
-      {"D6", 0.05f, 0.0f, -70.0f, "INFO [midi] tape fader → 0.000 (-70.0 dB → Ardour strip 2)"},
-      {"D6", 0.6f, 0.5f, -6.0206f, "INFO [midi] tape fader → 0.500 (-6.0 dB → Ardour strip 2)"},
+      {"C6", 1.95f, 2.0f, 6.0206f, "info [midi] tape fader → 2.000 (6.0 dB → Ardour strip 2)"},
+      {"C6", 0.9f, 1.0f, 0.0f, "info [midi] tape fader → 1.000 (0.0 dB → Ardour strip 2)"},
+      {"D6", 0.05f, 0.0f, -70.0f, "info [midi] tape fader → 0.000 (-70.0 dB → Ardour strip 2)"},
+      {"D6", 0.6f, 0.5f, -6.0206f, "info [midi] tape fader → 0.500 (-6.0 dB → Ardour strip 2)"},
       {"C6", std::numeric_limits<float>::quiet_NaN(), 0.0f, -70.0f,
-       "INFO [midi] tape fader → 0.000 (-70.0 dB → Ardour strip 2)"},
+       "info [midi] tape fader → 0.000 (-70.0 dB → Ardour strip 2)"},
   };
   for (const auto& c : cases) {
     make({"mic", "tape"});
@@ -231,10 +213,10 @@ TEST_F(SurfaceTest, MuteToggleFlipsAtHalf) {
     std::int32_t sent;
     const char* log;
   };
-  const Case cases[] = {{0.0f, 1.0f, 1, "INFO [midi] mic muted → true"},
-                        {0.4f, 1.0f, 1, "INFO [midi] mic muted → true"},
-                        {0.5f, 0.0f, 0, "INFO [midi] mic muted → false"},
-                        {1.0f, 0.0f, 0, "INFO [midi] mic muted → false"}};
+  const Case cases[] = {{0.0f, 1.0f, 1, "info [midi] mic muted → true"},
+                        {0.4f, 1.0f, 1, "info [midi] mic muted → true"},
+                        {0.5f, 0.0f, 0, "info [midi] mic muted → false"},
+                        {1.0f, 0.0f, 0, "info [midi] mic muted → false"}};
   for (const auto& c : cases) {
     make({"mic", "tape"});
     press({"C4"});
@@ -259,13 +241,13 @@ TEST_F(SurfaceTest, TransportAndNavigationSendTheirCommands) {
     std::vector<std::string> log;
   };
   const Case cases[] = {
-      {{"D4", "C7"}, {"/transport_play"}, {"INFO [midi] transport → play"}},
-      {{"D4", "D7"}, {"/goto_end"}, {"INFO [midi] transport → goto_end"}},
-      {{"D4", "E7"}, {}, {"INFO [midi] transport → dance", "WARN [midi] unknown transport action dance"}},
-      {{"E4", "D8"}, {"/next_marker"}, {"INFO [midi] navigation → next_marker"}},
-      {{"E4", "E8"}, {"/add_marker"}, {"INFO [midi] navigation → add_marker"}},
+      {{"D4", "C7"}, {"/transport_play"}, {"info [midi] transport → play"}},
+      {{"D4", "D7"}, {"/goto_end"}, {"info [midi] transport → goto_end"}},
+      {{"D4", "E7"}, {}, {"info [midi] transport → dance", "warning [midi] unknown transport action dance"}},
+      {{"E4", "D8"}, {"/next_marker"}, {"info [midi] navigation → next_marker"}},
+      {{"E4", "E8"}, {"/add_marker"}, {"info [midi] navigation → add_marker"}},
       // Play is a transport command only.
-      {{"E4", "C8"}, {}, {"INFO [midi] navigation → play", "WARN [midi] unknown nav action play"}},
+      {{"E4", "C8"}, {}, {"info [midi] navigation → play", "warning [midi] unknown nav action play"}},
   };
   for (const auto& c : cases) {
     make({"mic"});
@@ -295,8 +277,8 @@ TEST_F(SurfaceTest, AChannelMissingFromTheLiveSceneIsSkipped) {
   EXPECT_THAT(sent_, IsEmpty());
   EXPECT_EQ(live_->load()->channels.size(), 1u);
   EXPECT_EQ(live_->load()->channels[0].main, 1.0f);
-  EXPECT_THAT(logs_.take(), ElementsAre("WARN [midi] channel tape has no entry in the live scene",
-                                        "WARN [midi] channel tape has no entry in the live scene"));
+  EXPECT_THAT(logs_.take(), ElementsAre("warning [midi] channel tape has no entry in the live scene",
+                                        "warning [midi] channel tape has no entry in the live scene"));
   EXPECT_EQ(surface_->mode(), SurfaceMode::channel_control("tape"));
 }
 
@@ -327,7 +309,7 @@ TEST_F(SurfaceTest, OnlyNoteOnsWithVelocityArePresses) {
 
 TEST_F(SurfaceTest, RandomDatagramsLeaveAWorkingSurface) {
   make({"mic", "tape"});
-  log::get("vantle_mixer::midi").set_level(spdlog::level::off);  // 20000 presses; the capture restores it
+  log::get("vantle_mixer::midi").set_level(spdlog::level::off);  // 20000 presses; back to info below
   std::mt19937 random(7);
   std::uniform_int_distribution<int> byte(0, 255), length(0, 64);
   for (int i = 0; i < 20000; ++i) {
