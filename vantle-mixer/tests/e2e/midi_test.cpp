@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <stdexcept>
 #include <thread>
 
 #include "e2e/control_client.hpp"
@@ -73,9 +74,12 @@ class MidiOnJack : public ::testing::Test {
     auto options = mixer_options(home_.path());
     use_jack(options, &jack_);
     mixer_ = std::make_unique<Process>(std::move(options));
-    ASSERT_TRUE(mixer_->wait_for_err("control plane listening", 20s)) << mixer_->err();
+    // Thrown rather than asserted: a test must not go on without its mixer.
+    if (!mixer_->wait_for_err("control plane listening", 20s)) throw std::runtime_error("no mixer: " + mixer_->err());
     client_ = std::make_unique<ControlClient>(control_port_);
-    ASSERT_FALSE(client_->request_until_answered({{"op", "get_config"}}).is_null()) << mixer_->err();
+    if (client_->request_until_answered({{"op", "get_config"}}).is_null()) {
+      throw std::runtime_error("the mixer does not answer: " + mixer_->err());
+    }
   }
 
   void press(std::uint8_t note) { send(note_on(note)); }
@@ -137,7 +141,7 @@ TEST_F(MidiOnJack, KeysMoveFadersTellArdourAndShowInTheStateFile) {
 
   for (auto key : {kTransportKey, kSelectKey, kTapeKey, kFaderUp, kFaderUp, kMuteToggle}) press(key);
   EXPECT_TRUE(eventually([&] {
-    const Json tape = client_->request_until_answered({{"op", "get_state"}})["channels"][1];
+    Json tape = client_->request_until_answered({{"op", "get_state"}})["channels"][1];
     return tape["main"] == 1.0 && tape["main_muted"] == 1.0;
   })) << client_->request_until_answered({{"op", "get_state"}}).dump();
   EXPECT_EQ(client_->request_until_answered({{"op", "get_state"}})["channels"][0]["main"], 1.0);
@@ -172,7 +176,7 @@ TEST_F(MidiOnJack, AReloadLeavesOneSurfaceOnTheSamePort) {
   ASSERT_TRUE(eventually([&] { return state_of(state_file("first-state.json"))["channel"] == "mic"; }));
 
   for (int i = 0; i < 3; ++i) {
-    const Json answer = client_->request({{"op", "reload_config"}, {"config", config("second-state.json")}}, 15s);
+    Json answer = client_->request({{"op", "reload_config"}, {"config", config("second-state.json")}}, 15s);
     ASSERT_EQ(answer["success"], true) << answer.dump() << mixer_->err();
   }
   std::this_thread::sleep_for(1s);  // the dropped Mixers' threads finish their last pass

@@ -47,7 +47,14 @@ JackServer::JackServer() : name_lock_(claim_name(name_)) {
 
 void JackServer::start() {
   // A server left running under this name by a test process that died is ours to end.
-  Process::run({{"pkill", "-KILL", "-f", "^jackd --no-realtime -n " + name_ + " "}, {}, ""}, std::chrono::seconds(5));
+  // pkill only sends the signal: wait until that server is gone, or the new one would
+  // find it still active.
+  const std::string leftover = "^jackd --no-realtime -n " + name_ + " ";
+  Process::run({{"pkill", "-KILL", "-f", leftover}, {}, ""}, std::chrono::seconds(5));
+  for (int i = 0; i < 100; ++i) {
+    if (Process::run({{"pgrep", "-f", leftover}, {}, ""}, std::chrono::seconds(5)).status != 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 
   ProcessOptions jackd;
   jackd.argv = {"jackd", "--no-realtime", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "256"};
@@ -63,11 +70,24 @@ void JackServer::start() {
     wait.argv = {"jack_wait", "-s", name_, "-w", "-t", "5"};
     wait.env = client_env();
     auto result = Process::run(std::move(wait), std::chrono::seconds(10));
-    if (result.status == 0 && result.out.find("server is available") != std::string::npos) return;
+    if (result.status == 0 && result.out.find("server is available") != std::string::npos && serves_clients()) return;
     output += result.out;
     if (jackd_->wait(std::chrono::milliseconds(200))) break;  // jackd itself gave up
   }
   throw std::runtime_error("jack server " + name_ + " did not start: " + output + jackd_->err());
+}
+
+// jack_wait can already see a server that a new client still cannot join (the entry
+// of a killed server of the same name is being replaced): only a listing of the new
+// server's own ports says it serves clients.
+bool JackServer::serves_clients() const {
+  for (int i = 0; i < 50; ++i) {
+    for (const auto& port : ports()) {
+      if (port == "system:playback_1") return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
 }
 
 JackServer::~JackServer() {

@@ -32,6 +32,7 @@ class JackServer {
 
  private:
   void start();
+  bool serves_clients() const;
 
   std::string name_;
   int name_lock_;

@@ -105,6 +105,8 @@ TEST_F(AutoconnectOnJack, ConnectsASourceThatAppearsLaterAndRestoresItAfterADisc
   ASSERT_EQ(probe.source_name(0), src);
   EXPECT_TRUE(eventually([&] { return connected(src, dst); }));
   const std::string made = "info autoconnect: probe:late_out \u2192 system:playback_1";
+  // The worker logs just after JACK has made the connection.
+  EXPECT_TRUE(eventually([&] { return !captured().lines().empty(); }));
   EXPECT_THAT(captured().lines(), ElementsAre(made));
 
   // Passes over an existing connection say nothing.
@@ -113,6 +115,7 @@ TEST_F(AutoconnectOnJack, ConnectsASourceThatAppearsLaterAndRestoresItAfterADisc
 
   ASSERT_EQ(jack_disconnect(observer_, src.c_str(), dst.c_str()), 0);
   EXPECT_TRUE(eventually([&] { return connected(src, dst); }));
+  EXPECT_TRUE(eventually([&] { return captured().lines().size() >= 2; }));
   std::this_thread::sleep_for(2 * kInterval);
   EXPECT_THAT(captured().lines(), ElementsAre(made, made));
 }
