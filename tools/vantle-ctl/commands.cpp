@@ -26,11 +26,11 @@ constexpr int kQuickMs = 2000;
 constexpr int kJackToolMs = 6000;
 constexpr int kReloadMs = 15000;
 
-const ArgSpec kChannel{"CHANNEL", "channel", ArgKind::kName, "Channel id of the configuration"};
-const ArgSpec kRelayName{"NAME", "name", ArgKind::kName, "Relay name"};
-const ArgSpec kAssignFeed{"FEED", "feed", ArgKind::kFeed, "main, monitor, cue or off"};
-const ArgSpec kSrcPort{"SRC", "src", ArgKind::kName, "Output port, full JACK name (client:port)"};
-const ArgSpec kDstPort{"DST", "dst", ArgKind::kName, "Input port, full JACK name (client:port)"};
+const Param kChannel{"CHANNEL", "channel", ArgKind::kName, "Channel id of the configuration"};
+const Param kRelayName{"NAME", "name", ArgKind::kName, "Relay name"};
+const Param kAssignFeed{"FEED", "feed", ArgKind::kFeed, "main, monitor, cue or off"};
+const Param kSrcPort{"SRC", "src", ArgKind::kName, "Output port, full JACK name (client:port)"};
+const Param kDstPort{"DST", "dst", ArgKind::kName, "Input port, full JACK name (client:port)"};
 
 std::vector<Command> make_commands() {
   using enum Answer;
@@ -99,13 +99,13 @@ std::string lower(std::string_view text) {
 
 std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
-std::string one_of(const ArgSpec& spec, std::string_view text, std::initializer_list<std::string_view> allowed) {
+std::string one_of(const Param& param, std::string_view text, std::initializer_list<std::string_view> allowed) {
   for (auto a : allowed) {
     if (text == a) return std::string(text);
   }
   std::string list;
   for (auto a : allowed) list += (list.empty() ? "" : ", ") + std::string(a);
-  throw UsageError(std::string(spec.name) + ": expected one of " + list + ", got " + quoted(text));
+  throw UsageError(std::string(param.name) + ": expected one of " + list + ", got " + quoted(text));
 }
 
 // A finite number that a 32-bit float holds: the mixer keeps every value in one.
@@ -117,44 +117,44 @@ std::optional<double> number_of(std::string_view text) {
   return value;
 }
 
-float checked_float(const ArgSpec& spec, std::string_view shown, double value) {
+float checked_float(const Param& param, std::string_view shown, double value) {
   if (!(std::fabs(value) <= std::numeric_limits<float>::max())) {
-    throw UsageError(std::string(spec.name) + ": " + quoted(shown) + " is out of range");
+    throw UsageError(std::string(param.name) + ": " + quoted(shown) + " is out of range");
   }
   return static_cast<float>(value);
 }
 
-float number_argument(const ArgSpec& spec, std::string_view text) {
+float number_argument(const Param& param, std::string_view text) {
   auto value = number_of(text);
-  if (!value) throw UsageError(std::string(spec.name) + ": expected a number, got " + quoted(text));
-  return checked_float(spec, text, *value);
+  if (!value) throw UsageError(std::string(param.name) + ": expected a number, got " + quoted(text));
+  return checked_float(param, text, *value);
 }
 
 // "0.5", or "-6dB" / "-6 dB" / "+3db" / "-inf dB" (silence).
-float gain_argument(const ArgSpec& spec, std::string_view text) {
+float gain_argument(const Param& param, std::string_view text) {
   const std::string low = lower(text);
-  if (low.size() < 2 || low.substr(low.size() - 2) != "db") return number_argument(spec, text);
+  if (low.size() < 2 || low.substr(low.size() - 2) != "db") return number_argument(param, text);
   std::string_view db = std::string_view(text).substr(0, text.size() - 2);
   while (!db.empty() && db.back() == ' ') db.remove_suffix(1);
   if (!db.empty() && db.front() == '+') db.remove_prefix(1);
   if (lower(db) == "-inf") return 0.0f;
   auto value = number_of(db);
-  if (!value) throw UsageError(std::string(spec.name) + ": expected a gain such as 0.5 or -6dB, got " + quoted(text));
-  return checked_float(spec, text, std::pow(10.0, *value / 20.0));
+  if (!value) throw UsageError(std::string(param.name) + ": expected a gain such as 0.5 or -6dB, got " + quoted(text));
+  return checked_float(param, text, std::pow(10.0, *value / 20.0));
 }
 
-bool switch_argument(const ArgSpec& spec, std::string_view text) {
+bool switch_argument(const Param& param, std::string_view text) {
   const std::string low = lower(text);
   if (low == "on" || low == "true") return true;
   if (low == "off" || low == "false") return false;
-  throw UsageError(std::string(spec.name) + ": expected on, off, true or false, got " + quoted(text));
+  throw UsageError(std::string(param.name) + ": expected on, off, true or false, got " + quoted(text));
 }
 
 // A whole file, or standard input for "-".
-std::string read_input(const ArgSpec& spec, const std::string& path) {
+std::string read_input(const Param& param, const std::string& path) {
   if (path == "-") {
     std::string text(std::istreambuf_iterator<char>(std::cin), {});
-    if (!files::is_valid_utf8(text)) throw UsageError(std::string(spec.name) + ": standard input is not UTF-8 text");
+    if (!files::is_valid_utf8(text)) throw UsageError(std::string(param.name) + ": standard input is not UTF-8 text");
     return text;
   }
   try {
@@ -177,9 +177,9 @@ std::string source_name(const std::string& path) { return path == "-" ? "standar
 // The mixer drops a request it cannot decode without a word, so the scene and the
 // plugins are read here first with the mixer's own readers; what is sent is the
 // JSON as given.
-Json scene_argument(const ArgSpec& spec, const std::string& path) {
+Json scene_argument(const Param& param, const std::string& path) {
   const std::string where = source_name(path);
-  Json scene = json_input(where, read_input(spec, path));
+  Json scene = json_input(where, read_input(param, path));
   try {
     (void)engine::scene_from_json(scene);
   } catch (const Error& e) {
@@ -188,11 +188,11 @@ Json scene_argument(const ArgSpec& spec, const std::string& path) {
   return scene;
 }
 
-Json plugins_argument(const ArgSpec& spec, const std::string& text) {
+Json plugins_argument(const Param& param, const std::string& text) {
   const auto first = text.find_first_not_of(" \t\r\n");
   const bool inline_json = first != std::string::npos && (text[first] == '[' || text[first] == '{');
-  const std::string where = inline_json ? std::string(spec.name) : source_name(text);
-  Json plugins = json_input(where, inline_json ? text : read_input(spec, text));
+  const std::string where = inline_json ? std::string(param.name) : source_name(text);
+  Json plugins = json_input(where, inline_json ? text : read_input(param, text));
   if (!plugins.is_array()) throw UsageError(where + ": expected a JSON array of plugins, got " + json::describe(plugins));
   for (std::size_t i = 0; i < plugins.size(); ++i) {
     try {
@@ -204,9 +204,9 @@ Json plugins_argument(const ArgSpec& spec, const std::string& text) {
   return plugins;
 }
 
-Json config_argument(const ArgSpec& spec, const std::string& path) {
+Json config_argument(const Param& param, const std::string& path) {
   const std::string where = source_name(path);
-  Json config = json_input(where, read_input(spec, path));
+  Json config = json_input(where, read_input(param, path));
   // Its contents are the mixer's to judge: a reload answers with what is wrong.
   if (!config.is_object()) throw UsageError(where + ": a configuration is a JSON object, got " + json::describe(config));
   return config;
@@ -233,32 +233,32 @@ const Command* find_op(std::string_view op) {
   return nullptr;
 }
 
-Json argument_value(const ArgSpec& spec, const std::string& text) {
-  switch (spec.kind) {
+Json argument_value(const Param& param, const std::string& text) {
+  switch (param.kind) {
     case ArgKind::kName:
-      if (text.empty()) throw UsageError(std::string(spec.name) + " must not be empty");
-      if (!files::is_valid_utf8(text)) throw UsageError(std::string(spec.name) + ": not UTF-8 text");
+      if (text.empty()) throw UsageError(std::string(param.name) + " must not be empty");
+      if (!files::is_valid_utf8(text)) throw UsageError(std::string(param.name) + ": not UTF-8 text");
       return text;
     case ArgKind::kMixBus:
-      return one_of(spec, text, {"main", "monitor", "cue"});
+      return one_of(param, text, {"main", "monitor", "cue"});
     case ArgKind::kMasterBus:
-      return one_of(spec, text, {"main", "monitor", "cue", "main_relay", "monitor_relay", "cue_relay"});
+      return one_of(param, text, {"main", "monitor", "cue", "main_relay", "monitor_relay", "cue_relay"});
     case ArgKind::kRelayLine:
-      return one_of(spec, text, {"main", "monitor", "cue"});
+      return one_of(param, text, {"main", "monitor", "cue"});
     case ArgKind::kFeed:
-      return one_of(spec, text, {"main", "monitor", "cue", "off"});
+      return one_of(param, text, {"main", "monitor", "cue", "off"});
     case ArgKind::kGain:
-      return json::f32(gain_argument(spec, text));
+      return json::f32(gain_argument(param, text));
     case ArgKind::kNumber:
-      return json::f32(number_argument(spec, text));
+      return json::f32(number_argument(param, text));
     case ArgKind::kSwitch:
-      return switch_argument(spec, text);
+      return switch_argument(param, text);
     case ArgKind::kScene:
-      return scene_argument(spec, text);
+      return scene_argument(param, text);
     case ArgKind::kPlugins:
-      return plugins_argument(spec, text);
+      return plugins_argument(param, text);
     case ArgKind::kConfig:
-      return config_argument(spec, text);
+      return config_argument(param, text);
   }
   throw UsageError("unknown argument kind");
 }

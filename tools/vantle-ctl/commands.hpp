@@ -39,7 +39,7 @@ enum class ArgKind {
   kConfig,     // a configuration: a file, or "-"
 };
 
-struct ArgSpec {
+struct Param {
   const char* name;   // as shown in the help ("CHANNEL")
   const char* field;  // the request member it fills
   ArgKind kind;
@@ -49,7 +49,7 @@ struct ArgSpec {
 struct Command {
   const char* name;  // the op with dashes: "set-fader"
   const char* op;    // "set_fader"
-  std::vector<ArgSpec> args;
+  std::vector<Param> args;
   Answer answer;
   const char* reply_kind;  // for kReply
   int timeout_ms;          // how long to wait by default for what the mixer says
@@ -62,7 +62,7 @@ const Command* find_command(std::string_view name);
 const Command* find_op(std::string_view op);
 
 // Checks one argument and gives the request member's value. Throws UsageError.
-json::Json argument_value(const ArgSpec& spec, const std::string& text);
+json::Json argument_value(const Param& param, const std::string& text);
 
 // The request object: {"op": ..., then the arguments' members}. Throws UsageError.
 json::Json build_request(const Command& command, const std::vector<std::string>& args);
